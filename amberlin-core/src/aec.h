@@ -81,9 +81,9 @@ class EchoCanceller {
     void adapt_background();
     void constrain_background();
     void update_smoothed_powers(const BlockSums& sums);
-    void select_filter();
-    void guard_foreground_divergence();
-    void update_echo_reduction(const BlockSums& sums);
+    bool select_filter();
+    bool guard_foreground_divergence();
+    void update_echo_reduction(const BlockSums& sums, bool far_active);
     void update_echo_delay();
     void deliver(std::span<float, kFrameSamples> output);
 
