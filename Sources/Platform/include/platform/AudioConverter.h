@@ -25,6 +25,7 @@
 #define CORVESSA_PLATFORM_AUDIO_CONVERTER_H
 
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -127,6 +128,7 @@ class AudioConverter {
     AudioConverterOutputStatus pull(Run& run, AudioConverterInputBlock input);
     bool drain(Run& run) noexcept;
     bool feed(Run& run, const PCMBuffer& buffer) noexcept;
+    bool process(Run& run, const float* in, std::uint32_t count, std::size_t& done) noexcept;
     void stage(const PCMBuffer& buffer, std::uint32_t start, std::uint32_t count) noexcept;
 
     AudioFormat from_;
