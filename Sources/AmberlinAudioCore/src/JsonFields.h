@@ -1,0 +1,104 @@
+// Strictly typed JSON field access shared by the module's records.
+//
+// nlohmann's own conversions are lenient (a boolean converts to a number, a float truncates to an
+// integer); a stored record must instead fail to decode when a value has the wrong type, so every
+// record reads its fields through these helpers. All failures throw nlohmann::json::exception.
+#ifndef AMBERLINAUDIOCORE_JSONFIELDS_H
+#define AMBERLINAUDIOCORE_JSONFIELDS_H
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace amberlin::json_fields {
+
+using Json = nlohmann::json;
+
+/// Throws the decoding error for a value of the wrong type or content.
+[[noreturn]] inline void fail(const Json& value, std::string_view expected) {
+    throw Json::type_error::create(302, "expected " + std::string(expected), &value);
+}
+
+/// The object itself, or a decoding error when the value is not an object.
+inline const Json& object(const Json& value) {
+    if (!value.is_object()) {
+        fail(value, "an object");
+    }
+    return value;
+}
+
+/// The value under `key`; a missing key is a decoding error.
+inline const Json& required(const Json& record, const char* key) {
+    return object(record).at(key);
+}
+
+/// The value under `key`, or null when the key is absent (absent and null read alike).
+inline const Json* optional(const Json& record, const char* key) {
+    const auto found = object(record).find(key);
+    return (found == record.end() || found->is_null()) ? nullptr : &*found;
+}
+
+/// A JSON boolean.
+inline bool toBool(const Json& value) {
+    if (!value.is_boolean()) {
+        fail(value, "a boolean");
+    }
+    return value.get<bool>();
+}
+
+/// Any JSON number, rounded to single precision.
+inline float toFloat(const Json& value) {
+    if (!value.is_number()) {
+        fail(value, "a number");
+    }
+    return value.get<float>();
+}
+
+/// A JSON integer that fits a signed 64-bit value.
+inline std::int64_t toInt(const Json& value) {
+    if (value.is_number_unsigned() &&
+        value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+        fail(value, "a signed 64-bit integer");
+    }
+    if (!value.is_number_integer()) {
+        fail(value, "an integer");
+    }
+    return value.get<std::int64_t>();
+}
+
+/// A non-negative JSON integer.
+inline std::uint64_t toUInt64(const Json& value) {
+    if (!value.is_number_unsigned()) {
+        fail(value, "a non-negative integer");
+    }
+    return value.get<std::uint64_t>();
+}
+
+/// A JSON string.
+inline std::string toString(const Json& value) {
+    if (!value.is_string()) {
+        fail(value, "a string");
+    }
+    return value.get<std::string>();
+}
+
+/// A float as the JSON number with its shortest decimal form (0.1f is written 0.1, not
+/// 0.100000001490116). Non-finite values become null, as JSON has no spelling for them.
+inline Json fromFloat(float value) {
+    if (!std::isfinite(value)) {
+        return nullptr;
+    }
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof text, value);
+    double widened = 0.0;
+    std::from_chars(text, written.ptr, widened);
+    return widened;
+}
+
+}  // namespace amberlin::json_fields
+
+#endif
