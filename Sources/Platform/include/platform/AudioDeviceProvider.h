@@ -26,7 +26,7 @@ struct DeviceInputFormat {
 
 /// One client's input IO on a device; destroying it ends that client's IO.
 class DeviceInputStream {
-public:
+  public:
     virtual ~DeviceInputStream();
     /// Fills `frames` interleaved frames of the device's channel count into `interleaved`, the
     /// block that starts at `time`. Real-time safe; on failure the provider writes silence.
@@ -35,7 +35,7 @@ public:
 
 /// Answers one device's properties and opens its input streams.
 class AudioDeviceProvider {
-public:
+  public:
     virtual ~AudioDeviceProvider();
 
     /// True when the device has the property.

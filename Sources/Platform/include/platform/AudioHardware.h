@@ -31,8 +31,6 @@ inline constexpr AudioObjectPropertySelector kAudioHardwarePropertyDefaultOutput
 
 // Status codes beyond the plug-in's set.
 inline constexpr OSStatus kAudio_ParamError = -50;
-inline constexpr OSStatus kAudioHardwareUnspecifiedError =
-    static_cast<OSStatus>(platform::fourCC("what"));
 inline constexpr OSStatus kAudioHardwareIllegalOperationError =
     static_cast<OSStatus>(platform::fourCC("nope"));
 inline constexpr OSStatus kAudioHardwareBadDeviceError =
@@ -45,8 +43,6 @@ inline constexpr UInt32 kAudioTimeStampSampleTimeValid = 1u << 0;
 inline constexpr UInt32 kAudioTimeStampHostTimeValid = 1u << 1;
 inline constexpr UInt32 kAudioTimeStampRateScalarValid = 1u << 2;
 
-// Sample layout flag: one buffer per channel instead of one interleaved buffer.
-inline constexpr AudioFormatFlags kAudioFormatFlagIsNonInterleaved = 1u << 5;
 /// 32-bit float, packed, interleaved: the layout every simulated device delivers.
 inline constexpr AudioFormatFlags kAudioFormatFlagsNativeFloatPacked =
     kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
@@ -54,8 +50,8 @@ inline constexpr AudioFormatFlags kAudioFormatFlagsNativeFloatPacked =
 extern "C" {
 
 /// True when `object` has the property at `address` (false for null or unknown objects).
-CORVESSA_PLATFORM_API Boolean AudioObjectHasProperty(
-    AudioObjectID object, const AudioObjectPropertyAddress* address) noexcept;
+CORVESSA_PLATFORM_API Boolean
+AudioObjectHasProperty(AudioObjectID object, const AudioObjectPropertyAddress* address) noexcept;
 
 /// Writes the size in bytes of the property's current value to `outDataSize`.
 CORVESSA_PLATFORM_API OSStatus AudioObjectGetPropertyDataSize(

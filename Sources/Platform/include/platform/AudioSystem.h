@@ -20,7 +20,7 @@ namespace platform {
 
 /// One audio system: its objects and properties, and the components it offers.
 class AudioSystem {
-public:
+  public:
     virtual ~AudioSystem();
 
     /// True when the object exists and has the property.
@@ -44,8 +44,8 @@ public:
 
     /// The first of this system's components after `after` (null: from the start) matching
     /// `description`, or null.
-    virtual AudioComponent findNextComponent(AudioComponent after,
-                                             const AudioComponentDescription& description) noexcept = 0;
+    virtual AudioComponent findNextComponent(
+        AudioComponent after, const AudioComponentDescription& description) noexcept = 0;
     /// Creates an instance of one of this system's components.
     virtual OSStatus newInstance(AudioComponent component,
                                  AudioComponentInstance& outInstance) noexcept = 0;
@@ -53,7 +53,7 @@ public:
 
 /// One capture-unit instance; the AudioUnit* calls forward to it unchanged.
 class AudioUnitInstance {
-public:
+  public:
     virtual ~AudioUnitInstance();
 
     /// See AudioUnitSetProperty.
@@ -62,8 +62,7 @@ public:
                                  UInt32 size) noexcept = 0;
     /// See AudioUnitGetProperty.
     virtual OSStatus getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
-                                 AudioUnitElement element, void* data,
-                                 UInt32& ioSize) noexcept = 0;
+                                 AudioUnitElement element, void* data, UInt32& ioSize) noexcept = 0;
     /// See AudioUnitInitialize.
     virtual OSStatus initialize() noexcept = 0;
     /// See AudioUnitUninitialize.
@@ -91,13 +90,13 @@ std::shared_ptr<AudioSystem> makeDefaultAudioSystem();
 
 /// Installs a system for the lifetime of this object and restores the previous one after.
 class ScopedAudioSystem {
-public:
+  public:
     explicit ScopedAudioSystem(std::shared_ptr<AudioSystem> system);
     ~ScopedAudioSystem();
     ScopedAudioSystem(const ScopedAudioSystem&) = delete;
     ScopedAudioSystem& operator=(const ScopedAudioSystem&) = delete;
 
-private:
+  private:
     std::shared_ptr<AudioSystem> previous_;
 };
 

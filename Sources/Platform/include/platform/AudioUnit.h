@@ -90,15 +90,16 @@ inline constexpr OSStatus kAudioUnitErr_Initialized = -10849;
 extern "C" {
 
 /// The first component after `inComponent` (null: from the start) matching `inDesc`, or null.
-CORVESSA_PLATFORM_API AudioComponent
-AudioComponentFindNext(AudioComponent inComponent, const AudioComponentDescription* inDesc) noexcept;
+CORVESSA_PLATFORM_API AudioComponent AudioComponentFindNext(
+    AudioComponent inComponent, const AudioComponentDescription* inDesc) noexcept;
 
 /// Creates an instance of `inComponent` in `outInstance`.
-CORVESSA_PLATFORM_API OSStatus AudioComponentInstanceNew(AudioComponent inComponent,
-                                                         AudioComponentInstance* outInstance) noexcept;
+CORVESSA_PLATFORM_API OSStatus
+AudioComponentInstanceNew(AudioComponent inComponent, AudioComponentInstance* outInstance) noexcept;
 
 /// Stops, uninitialises and destroys the instance; on a non-zero status it still exists.
-CORVESSA_PLATFORM_API OSStatus AudioComponentInstanceDispose(AudioComponentInstance inInstance) noexcept;
+CORVESSA_PLATFORM_API OSStatus
+AudioComponentInstanceDispose(AudioComponentInstance inInstance) noexcept;
 
 /// Sets a property from the `inDataSize` bytes at `inData`.
 CORVESSA_PLATFORM_API OSStatus AudioUnitSetProperty(AudioUnit inUnit, AudioUnitPropertyID inID,

@@ -21,7 +21,7 @@ namespace platform {
 
 /// One client's position in a signal.
 class SignalReader {
-public:
+  public:
     virtual ~SignalReader();
     /// Writes the next `interleaved.size() / channels` frames; every channel of a generated
     /// signal carries the same samples.
@@ -30,7 +30,7 @@ public:
 
 /// A signal description from which readers are opened.
 class SignalSource {
-public:
+  public:
     virtual ~SignalSource();
     /// A reader producing the signal at `sampleRate` Hz in `channels` interleaved channels.
     virtual std::unique_ptr<SignalReader> openReader(Float64 sampleRate, UInt32 channels) const = 0;
@@ -38,42 +38,42 @@ public:
 
 /// All zeros.
 class SilenceSource final : public SignalSource {
-public:
+  public:
     std::unique_ptr<SignalReader> openReader(Float64 sampleRate, UInt32 channels) const override;
 };
 
 /// amplitude · sin(2π · frequency · t), starting at phase 0 for every reader.
 class SineSource final : public SignalSource {
-public:
+  public:
     /// `frequency` in Hz, `amplitude` as a linear peak (1.0 = full scale).
     SineSource(double frequency, float amplitude);
     std::unique_ptr<SignalReader> openReader(Float64 sampleRate, UInt32 channels) const override;
 
-private:
+  private:
     double frequency_;
     float amplitude_;
 };
 
 /// Uniform white noise in [-amplitude, amplitude), reproducible from its seed.
 class WhiteNoiseSource final : public SignalSource {
-public:
+  public:
     /// `amplitude` is the linear peak; the RMS is amplitude / √3.
     explicit WhiteNoiseSource(float amplitude, std::uint64_t seed = 1);
     std::unique_ptr<SignalReader> openReader(Float64 sampleRate, UInt32 channels) const override;
 
-private:
+  private:
     float amplitude_;
     std::uint64_t seed_;
 };
 
 /// Pink (1/f, −3 dB per octave) noise, reproducible from its seed.
 class PinkNoiseSource final : public SignalSource {
-public:
+  public:
     /// `amplitude` scales the filtered noise so that its peak stays near this linear value.
     explicit PinkNoiseSource(float amplitude, std::uint64_t seed = 1);
     std::unique_ptr<SignalReader> openReader(Float64 sampleRate, UInt32 channels) const override;
 
-private:
+  private:
     float amplitude_;
     std::uint64_t seed_;
 };
@@ -81,14 +81,14 @@ private:
 /// Whatever a function writes: it receives the interleaved block, the channel count and the
 /// index of the block's first frame since the reader was opened.
 class CallbackSource final : public SignalSource {
-public:
+  public:
     /// Runs on the real-time IO thread; the function must be safe to call there.
     using Fill = std::function<void(std::span<float> interleaved, UInt32 channels,
                                     std::uint64_t firstFrame)>;
     explicit CallbackSource(Fill fill);
     std::unique_ptr<SignalReader> openReader(Float64 sampleRate, UInt32 channels) const override;
 
-private:
+  private:
     std::shared_ptr<const Fill> fill_;
 };
 

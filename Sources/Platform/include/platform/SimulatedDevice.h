@@ -30,21 +30,21 @@ namespace platform {
 
 /// Everything chosen about a simulated device.
 struct SimulatedDeviceConfig {
-    AudioObjectID id = 0;                 ///< object id; neither 0 nor the system object (1)
-    std::optional<std::string> uid;       ///< none: the device has no UID property
-    std::optional<std::string> name;      ///< none: the device has no name property
-    UInt32 inputChannels = 1;             ///< 0 for an output-only device
+    AudioObjectID id = 0;             ///< object id; neither 0 nor the system object (1)
+    std::optional<std::string> uid;   ///< none: the device has no UID property
+    std::optional<std::string> name;  ///< none: the device has no name property
+    UInt32 inputChannels = 1;         ///< 0 for an output-only device
     UInt32 outputChannels = 0;
-    Float64 nominalSampleRate = 48'000.0;  ///< Hz
-    std::vector<Float64> availableSampleRates;  ///< Hz; empty: only the nominal rate
-    UInt32 bufferFrameSize = 512;          ///< frames per IO cycle
+    Float64 nominalSampleRate = 48'000.0;                ///< Hz
+    std::vector<Float64> availableSampleRates{};         ///< Hz; empty: only the nominal rate
+    UInt32 bufferFrameSize = 512;                        ///< frames per IO cycle
     AudioValueRange bufferFrameSizeRange{16.0, 4096.0};  ///< frames
-    std::shared_ptr<const SignalSource> source;          ///< input signal; null: silence
+    std::shared_ptr<const SignalSource> source{};        ///< input signal; null: silence
 };
 
 /// The built-in device provider.
 class SimulatedDevice final : public AudioDeviceProvider {
-public:
+  public:
     explicit SimulatedDevice(SimulatedDeviceConfig config);
 
     /// The device's object id.
@@ -67,7 +67,7 @@ public:
     UInt32 ioBufferFrameSize() const noexcept override;
     std::expected<std::unique_ptr<DeviceInputStream>, OSStatus> startInput() override;
 
-private:
+  private:
     class InputStream;
 
     AudioBufferList streamConfiguration(AudioObjectPropertyScope scope) const noexcept;
@@ -79,7 +79,7 @@ private:
     std::atomic<Float64> nominalRate_;
     std::atomic<UInt32> bufferFrameSize_;
     std::shared_ptr<std::atomic<UInt32>> running_;  // shared with open streams
-    mutable std::mutex sourceMutex_;                 // guards source_
+    mutable std::mutex sourceMutex_;                // guards source_
     std::shared_ptr<const SignalSource> source_;
 };
 

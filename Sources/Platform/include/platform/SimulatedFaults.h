@@ -42,16 +42,16 @@ struct Fault {
     AudioCall call;
     OSStatus status = -50;
     /// AudioObject* calls only: the object that fails (none: any object).
-    std::optional<AudioObjectID> object;
+    std::optional<AudioObjectID> object{};
     /// The property selector (AudioObject* calls) or unit property id (AudioUnit*Property) that
     /// fails (none: any).
-    std::optional<UInt32> selector;
+    std::optional<UInt32> selector{};
     UInt32 count = kEveryCall;
 };
 
 /// The armed faults of one simulated system.
 class FaultTable {
-public:
+  public:
     /// Arms a fault; a render fault replaces any armed render fault.
     void add(const Fault& fault);
     /// Disarms every fault.
@@ -62,7 +62,7 @@ public:
     /// check() for AudioUnitRender: lock-free and allocation-free.
     std::optional<OSStatus> checkRender() noexcept;
 
-private:
+  private:
     std::mutex mutex_;  // guards faults_
     std::vector<Fault> faults_;
     /// Render fault packed as (remaining uses << 32) | status; 0 uses = disarmed.

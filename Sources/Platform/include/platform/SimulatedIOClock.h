@@ -27,7 +27,7 @@ struct SimulatedIOClock {
 struct PumpRequest {
     UInt32 cycles = 1;
     UInt32 frames = 0;
-    std::optional<AudioObjectID> device;
+    std::optional<AudioObjectID> device{};
 };
 
 }  // namespace platform

@@ -17,7 +17,7 @@ namespace platform {
 
 /// Plays a decoded sound file once (then silence) or in a loop.
 class WavFileSource final : public SignalSource {
-public:
+  public:
     /// Decodes `path`; null when the file cannot be opened or decoded or holds no frames.
     static std::shared_ptr<WavFileSource> load(const std::string& path, bool loop = false);
 
@@ -33,7 +33,7 @@ public:
     /// Use load(); public only for std::make_shared.
     WavFileSource(std::vector<float> interleaved, Float64 sampleRate, UInt32 channels, bool loop);
 
-private:
+  private:
     std::vector<float> samples_;  // interleaved, file rate
     Float64 sampleRate_;
     UInt32 channels_;
