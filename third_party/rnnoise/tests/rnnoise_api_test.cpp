@@ -15,8 +15,15 @@ extern "C" int rnnoise_c_api_round_trip(void);
 namespace rnnoise_test {
 namespace {
 
-// A state processes frames into finite output with a probability in [0, 1]; only the built-in
-// model exists, so asking for another one fails instead of silently using the built-in one.
+// Guarantees of this library's own shim (argument checks, non-finite input) that a system
+// rnnoise does not give.
+#if defined(RNNOISE_TEST_SHIM)
+#define SKIP_UNLESS_SHIM() (void)0
+#else
+#define SKIP_UNLESS_SHIM() GTEST_SKIP() << "built against a system rnnoise"
+#endif
+
+// A state processes frames into finite output with a probability in [0, 1].
 TEST(RnnoiseApi, CreateProcessDestroy) {
     State st = makeState();
     ASSERT_NE(st, nullptr);
@@ -28,13 +35,14 @@ TEST(RnnoiseApi, CreateProcessDestroy) {
         EXPECT_LE(p, 1.0f);
     }
     EXPECT_GT(energy(out.output, 0, out.output.size()), 0.0);
-
-    int not_a_model = 0;
-    EXPECT_EQ(rnnoise_create(reinterpret_cast<RNNModel*>(&not_a_model)), nullptr);
 }
 
-// NULL arguments return 0, write nothing and leave the state exactly as it was.
-TEST(RnnoiseApi, NullArgumentsAreIgnored) {
+// NULL arguments return 0, write nothing and leave the state exactly as it was. Only the
+// built-in model exists, so asking for another one fails rather than silently using it.
+TEST(RnnoiseApi, InvalidArgumentsAreRefused) {
+    SKIP_UNLESS_SHIM();
+    int not_a_model = 0;
+    EXPECT_EQ(rnnoise_create(reinterpret_cast<RNNModel*>(&not_a_model)), nullptr);
     rnnoise_destroy(nullptr);
     std::array<float, kFrame> in{}, out{};
     EXPECT_EQ(rnnoise_process_frame(nullptr, out.data(), in.data()), 0.0f);
@@ -70,6 +78,7 @@ TEST(RnnoiseApi, InPlaceMatchesSeparateBuffers) {
 // NaN and infinite samples are read as silence: the network's recurrent state is not poisoned
 // and the result equals feeding zeros in their place.
 TEST(RnnoiseApi, NonFiniteSamplesReadAsSilence) {
+    SKIP_UNLESS_SHIM();
     std::vector<float> dirty = brownNoise(40, 1000.0f, 4);
     std::vector<float> zeroed = dirty;
     const std::array<float, 3> bad = {std::numeric_limits<float>::quiet_NaN(),
