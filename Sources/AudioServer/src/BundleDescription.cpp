@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -21,14 +21,28 @@ struct PlistDeleter {
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-PlistPtr readPlist(const std::filesystem::path& path) {
+/// The whole file, or nothing when it cannot be read.
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
     std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) {
+    if (error || !file.is_open() || size > UINT32_MAX) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (!file.read(bytes.data(), static_cast<std::streamsize>(size))) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+PlistPtr readPlist(const std::filesystem::path& path) {
+    const std::optional<std::string> bytes = readFile(path);
+    if (!bytes) {
         throw PluginLoadError(Reason::bundleUnreadable, path.string());
     }
-    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
     plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    plist_from_memory(bytes->data(), static_cast<uint32_t>(bytes->size()), &root);
     if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
         plist_free(root);
         throw PluginLoadError(Reason::bundleUnreadable, path.string());
