@@ -8,6 +8,7 @@ namespace {
 
 constexpr auto kFrameLength = static_cast<std::uint32_t>(AudioFrame::frameLength);
 
+// The engine's mode number: the suppression mode's declaration order.
 AMNoiseMode engineMode(SuppressionMode mode) {
     return static_cast<AMNoiseMode>(mode);
 }

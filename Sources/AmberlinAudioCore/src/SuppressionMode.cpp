@@ -39,6 +39,7 @@ const CaseNames<E>& entry(const std::array<CaseNames<E>, N>& table, E value) {
     return table.at(static_cast<std::size_t>(value));
 }
 
+// The case whose raw value is exactly `raw`.
 template <class E, std::size_t N>
 std::optional<E> lookUp(const std::array<CaseNames<E>, N>& table, std::string_view raw) {
     for (const auto& names : table) {

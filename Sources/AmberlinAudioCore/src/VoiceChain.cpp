@@ -19,6 +19,7 @@ constexpr auto kFrameLength = static_cast<std::uint32_t>(AudioFrame::frameLength
     std::abort();
 }
 
+// The voice core's numbers: each enumeration's declaration order.
 std::uint32_t coreNumber(SuppressionMode mode) {
     return static_cast<std::uint32_t>(mode);
 }
