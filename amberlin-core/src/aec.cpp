@@ -103,8 +103,7 @@ void EchoCanceller::enqueue(std::span<const float, kFrameSamples> samples,
 void EchoCanceller::process_block() {
     take_block();
     far_.push(far_block_, fft_);
-    estimate_echo(foreground_, foreground_estimate_);
-    estimate_echo(background_, background_estimate_);
+    estimate_echoes();
     const BlockSums sums = compute_errors();
     adapt_background();
     constrain_background();
@@ -129,12 +128,24 @@ void EchoCanceller::take_block() {
     std::fill(far_block_.begin() + static_cast<std::ptrdiff_t>(available), far_block_.end(), 0.0f);
 }
 
-// Overlap-save: the filter's spectrum, inverse-transformed; its second half is the estimate.
-void EchoCanceller::estimate_echo(const aec::PartitionedFilter& filter, aec::Block& estimate) {
-    filter.estimate(far_, scratch_);
-    fft_.completeConjugateSymmetry(scratch_.real, scratch_.imag);
-    fft_.inverse(scratch_.real, scratch_.imag);
-    std::copy(scratch_.real.begin() + kBlock, scratch_.real.end(), estimate.begin());
+// Overlap-save: each filter's spectrum, inverse-transformed; its second half is the estimate.
+// With a silent far-end history both estimates are exactly zero.
+void EchoCanceller::estimate_echoes() {
+    if (far_.silent()) {
+        foreground_estimate_.fill(0.0f);
+        background_estimate_.fill(0.0f);
+        return;
+    }
+    aec::PartitionedFilter::estimate_pair(far_, foreground_, background_, scratch_,
+                                          background_scratch_);
+    to_time_domain(scratch_, foreground_estimate_);
+    to_time_domain(background_scratch_, background_estimate_);
+}
+
+void EchoCanceller::to_time_domain(aec::FftScratch& spectrum, aec::Block& estimate) const {
+    fft_.completeConjugateSymmetry(spectrum.real, spectrum.imag);
+    fft_.inverse(spectrum.real, spectrum.imag);
+    std::copy(spectrum.real.begin() + kBlock, spectrum.real.end(), estimate.begin());
 }
 
 EchoCanceller::BlockSums EchoCanceller::compute_errors() {
@@ -150,7 +161,11 @@ EchoCanceller::BlockSums EchoCanceller::compute_errors() {
 }
 
 // Normalised gradient step on every block: W0 += mu_k conj(X) E0, mu_k = 0.5 / (P_k + M 1e-4).
+// A silent far-end history makes the step exactly zero, so it is skipped.
 void EchoCanceller::adapt_background() {
+    if (far_.silent()) {
+        return;
+    }
     std::fill(scratch_.real.begin(), scratch_.real.begin() + kBlock, 0.0f);
     std::copy(background_error_.begin(), background_error_.end(), scratch_.real.begin() + kBlock);
     scratch_.imag.fill(0.0f);

@@ -76,7 +76,8 @@ class EchoCanceller {
     static void enqueue(std::span<const float, kFrameSamples> samples, FixedRing<float>& queue);
     void process_block();
     void take_block();
-    void estimate_echo(const aec::PartitionedFilter& filter, aec::Block& estimate);
+    void estimate_echoes();
+    void to_time_domain(aec::FftScratch& spectrum, aec::Block& estimate) const;
     BlockSums compute_errors();
     void adapt_background();
     void constrain_background();
@@ -103,8 +104,9 @@ class EchoCanceller {
     aec::Block foreground_error_{};     // e1
     aec::Block background_error_{};     // e0
     aec::Block output_block_{};
-    aec::FftScratch scratch_{};
-    aec::Bins gradient_real_{};  // step-scaled background error spectrum
+    aec::FftScratch scratch_{};             // foreground spectrum, then general scratch
+    aec::FftScratch background_scratch_{};  // background spectrum
+    aec::Bins gradient_real_{};             // step-scaled background error spectrum
     aec::Bins gradient_imag_{};
     std::size_t constraint_position_ = 0;  // next background partition to constrain
     SmoothedPowers smoothed_;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "aec_simd.h"
+
 namespace amberlin::core::aec {
 
 namespace {
@@ -26,12 +28,22 @@ void FarHistory::reset() {
     frame_.fill(0.0f);
     slot_ = 0;
     block_count_ = 0;
+    silent_blocks_ = partitions_ + 1;
 }
 
 void FarHistory::push(std::span<const float, kBlock> block, const Fft& fft) {
     std::copy(frame_.begin() + kBlock, frame_.end(), frame_.begin());
     std::copy(block.begin(), block.end(), frame_.begin() + kBlock);
-    fft.forwardReal(frame_, scratch_.real, scratch_.imag);
+    const bool block_silent =
+        std::all_of(block.begin(), block.end(), [](float x) { return x == 0.0f; });
+    silent_blocks_ = block_silent ? std::min(silent_blocks_ + 1, partitions_ + 1) : 0;
+    if (silent_blocks_ >= 2) {
+        // The transform of an all-zero frame is exactly zero.
+        scratch_.real.fill(0.0f);
+        scratch_.imag.fill(0.0f);
+    } else {
+        fft.forwardReal(frame_, scratch_.real, scratch_.imag);
+    }
     slot_ = slot_ + 1 == partitions_ ? 0 : slot_ + 1;
     store_newest(scratch_);
     if (block_count_ <= kRunningSumBlocks) {
@@ -40,20 +52,6 @@ void FarHistory::push(std::span<const float, kBlock> block, const Fft& fft) {
     if (block_count_ > kRunningSumBlocks) {
         rebuild_power_sum();
     }
-}
-
-const float* FarHistory::real(std::size_t blocks_ago) const noexcept {
-    return real_.data() + offset(blocks_ago);
-}
-
-const float* FarHistory::imag(std::size_t blocks_ago) const noexcept {
-    return imag_.data() + offset(blocks_ago);
-}
-
-std::size_t FarHistory::offset(std::size_t blocks_ago) const noexcept {
-    const std::size_t slot =
-        slot_ >= blocks_ago ? slot_ - blocks_ago : slot_ + partitions_ - blocks_ago;
-    return slot * kBinStride;
 }
 
 // Stores bins 0 ... 256 in the current slot and moves the per-bin power sum from the slot's old
@@ -71,13 +69,14 @@ void FarHistory::store_newest(const FftScratch& spectrum) {
     }
 }
 
+// Sums the slots in storage order, four bins at a time.
 void FarHistory::rebuild_power_sum() {
-    power_sum_.fill(0.0f);
-    for (std::size_t slot = 0; slot < partitions_; ++slot) {
-        const float* power = power_.data() + slot * kBinStride;
-        for (std::size_t k = 0; k < kBinStride; ++k) {
-            power_sum_[k] += power[k];
+    for (std::size_t k = 0; k < kBinStride; k += simd::kLanes) {
+        simd::Vec sum{};
+        for (std::size_t slot = 0; slot < partitions_; ++slot) {
+            sum += simd::load(power_.data() + slot * kBinStride + k);
         }
+        simd::store(power_sum_.data() + k, sum);
     }
 }
 

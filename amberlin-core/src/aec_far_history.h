@@ -29,20 +29,32 @@ class FarHistory {
     /// Number of partitions M.
     [[nodiscard]] std::size_t partitions() const noexcept { return partitions_; }
     /// Real parts of the spectrum pushed `blocks_ago` blocks ago (0 = newest; < M).
-    [[nodiscard]] const float* real(std::size_t blocks_ago) const noexcept;
+    [[nodiscard]] const float* real(std::size_t blocks_ago) const noexcept {
+        return real_.data() + offset(blocks_ago);
+    }
     /// Imaginary parts of the spectrum pushed `blocks_ago` blocks ago (0 = newest; < M).
-    [[nodiscard]] const float* imag(std::size_t blocks_ago) const noexcept;
+    [[nodiscard]] const float* imag(std::size_t blocks_ago) const noexcept {
+        return imag_.data() + offset(blocks_ago);
+    }
+    /// True when every stored spectrum is exactly zero (the far end has been silent for the
+    /// whole filter span), so that filtering and adaptation have nothing to do.
+    [[nodiscard]] bool silent() const noexcept { return silent_blocks_ > partitions_; }
     /// P_k: the sum over the ring of |X_k|^2, per bin.
     [[nodiscard]] const Bins& power_sum() const noexcept { return power_sum_; }
 
   private:
-    [[nodiscard]] std::size_t offset(std::size_t blocks_ago) const noexcept;
+    [[nodiscard]] std::size_t offset(std::size_t blocks_ago) const noexcept {
+        const std::size_t slot =
+            slot_ >= blocks_ago ? slot_ - blocks_ago : slot_ + partitions_ - blocks_ago;
+        return slot * kBinStride;
+    }
     void store_newest(const FftScratch& spectrum);
     void rebuild_power_sum();
 
     std::size_t partitions_;
     std::size_t slot_ = 0;           // ring position of the newest spectrum
     std::uint32_t block_count_ = 0;  // blocks since reset (saturating)
+    std::size_t silent_blocks_ = 0;  // consecutive all-zero far blocks (saturating at M + 1)
     std::vector<float> real_;        // M x kBinStride, slot-major
     std::vector<float> imag_;        // M x kBinStride, slot-major
     std::vector<float> power_;       // M x kBinStride, |X|^2

@@ -22,9 +22,11 @@ class PartitionedFilter {
     /// Copies every weight of `other` (same partition count).
     void copy_from(const PartitionedFilter& other);
 
-    /// Adds this filter's echo spectrum, Y_k = sum_i X(i blocks ago)_k W_i,k, into `out`
-    /// (bins 0 ... 256; `out` is overwritten).
-    void estimate(const FarHistory& far, FftScratch& out) const;
+    /// Echo spectra Y_k = sum_i X(i blocks ago)_k W_i,k of two filters over the same far-end
+    /// history, in one pass (bins 0 ... 256 of each output are overwritten).
+    static void estimate_pair(const FarHistory& far, const PartitionedFilter& first,
+                              const PartitionedFilter& second, FftScratch& first_out,
+                              FftScratch& second_out);
 
     /// Gradient step W_i,k += conj(X(i blocks ago)_k) G_k for every partition, where G is the
     /// step-scaled error spectrum.
