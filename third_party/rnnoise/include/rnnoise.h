@@ -47,7 +47,8 @@ RNNOISE_EXPORT void rnnoise_destroy(DenoiseState* st) RNNOISE_NOEXCEPT;
  * Denoises one frame of 480 samples from `in` into `out` (they may be the same buffer).
  * Returns the probability (0..1) that the frame holds voice. Non-finite input samples are read
  * as silence so that they cannot poison the network's state. Returns 0 and writes nothing when
- * any argument is NULL.
+ * any argument is NULL. Should the network ever fault internally, that state copies every later
+ * frame through unchanged and returns 0.
  */
 RNNOISE_EXPORT float rnnoise_process_frame(DenoiseState* st, float* out,
                                            const float* in) RNNOISE_NOEXCEPT;
