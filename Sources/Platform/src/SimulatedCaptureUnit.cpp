@@ -252,10 +252,9 @@ OSStatus SimulatedCaptureUnit::initialize() noexcept {
         }
         deviceBlock_.assign(static_cast<std::size_t>(maximumFrames_) * input.channels, 0.0f);
         device_ = std::move(device);
-        deviceChannels_ = input.channels;
         sampleRate_ = input.sampleRate;
-        clientChannels_ = client.mChannelsPerFrame;
-        clientInterleaved_ = (client.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+        const bool interleaved = (client.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+        layout_ = ClientLayout(input.channels, client.mChannelsPerFrame, interleaved);
         initialized_ = true;
         return kAudioHardwareNoError;
     } catch (...) {
@@ -398,48 +397,11 @@ OSStatus SimulatedCaptureUnit::render(AudioUnitRenderActionFlags*, const AudioTi
     if (frames > cycleFrames_) {
         return kAudioUnitErr_TooManyFramesToProcess;
     }
-    if (!buffersFit(*data, frames)) {
+    if (!layout_.fits(*data, frames)) {
         return kAudio_ParamError;
     }
-    copyToClient(*data, frames);
+    layout_.copy(deviceBlock_.data(), *data, frames);
     return kAudioHardwareNoError;
-}
-
-bool SimulatedCaptureUnit::buffersFit(const AudioBufferList& list, UInt32 frames) const noexcept {
-    const UInt32 buffers = clientInterleaved_ ? 1 : clientChannels_;
-    const UInt32 channelsPerBuffer = clientInterleaved_ ? clientChannels_ : 1;
-    if (list.mNumberBuffers < buffers) {
-        return false;
-    }
-    const AudioBuffer* buffer = list.mBuffers;
-    for (UInt32 b = 0; b < buffers; ++b) {
-        const std::size_t needed = static_cast<std::size_t>(frames) * channelsPerBuffer * 4;
-        if (buffer[b].mData == nullptr || buffer[b].mNumberChannels != channelsPerBuffer ||
-            buffer[b].mDataByteSize < needed) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void SimulatedCaptureUnit::copyToClient(AudioBufferList& list, UInt32 frames) const noexcept {
-    // Client channel c takes device channel c; a mono device feeds every client channel; client
-    // channels beyond the device's other channels are silent.
-    AudioBuffer* buffer = list.mBuffers;
-    const std::size_t stride = clientInterleaved_ ? clientChannels_ : 1;
-    for (UInt32 c = 0; c < clientChannels_; ++c) {
-        const bool mapped = c < deviceChannels_ || deviceChannels_ == 1;
-        const UInt32 source = c < deviceChannels_ ? c : 0;
-        float* out = static_cast<float*>(buffer[clientInterleaved_ ? 0 : c].mData) +
-                     (clientInterleaved_ ? c : 0);
-        for (UInt32 f = 0; f < frames; ++f) {
-            out[f * stride] = mapped ? deviceBlock_[f * deviceChannels_ + source] : 0.0f;
-        }
-    }
-    const UInt32 buffers = clientInterleaved_ ? 1 : clientChannels_;
-    for (UInt32 b = 0; b < buffers; ++b) {
-        buffer[b].mDataByteSize = static_cast<UInt32>(frames * stride * sizeof(float));
-    }
 }
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "ClientLayout.h"
 #include "SimulatedIOThread.h"
 #include "platform/AudioSystem.h"
 #include "platform/SimulatedAudioSystem.h"
@@ -58,8 +59,6 @@ class SimulatedCaptureUnit final : public AudioUnitInstance {
     void stopIO() noexcept;
     UInt32 runCycle(UInt32 frames) noexcept;
     AudioTimeStamp cycleTimeStamp() const noexcept;
-    bool buffersFit(const AudioBufferList& list, UInt32 frames) const noexcept;
-    void copyToClient(AudioBufferList& list, UInt32 frames) const noexcept;
 
     const std::shared_ptr<SimulatedAudioSystem> system_;
     // Configuration (control thread; fixed while initialized).
@@ -72,11 +71,9 @@ class SimulatedCaptureUnit final : public AudioUnitInstance {
     // Initialized state.
     bool initialized_ = false;
     std::shared_ptr<AudioDeviceProvider> device_;
-    UInt32 deviceChannels_ = 0;
-    Float64 sampleRate_ = 0.0;  // Hz
-    UInt32 clientChannels_ = 0;
-    bool clientInterleaved_ = true;
-    std::vector<float> deviceBlock_;  // maximumFrames_ × deviceChannels_ interleaved samples
+    Float64 sampleRate_ = 0.0;        // Hz
+    ClientLayout layout_;             // device channels to the client format's layout
+    std::vector<float> deviceBlock_;  // maximumFrames_ × device channels, interleaved
     // Running state; the fields the IO thread writes are touched by no other thread.
     std::unique_ptr<DeviceInputStream> stream_;
     std::shared_ptr<SimulatedIOThread> ioThread_;
