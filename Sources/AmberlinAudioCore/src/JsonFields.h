@@ -58,24 +58,41 @@ inline float toFloat(const Json& value) {
     return value.get<float>();
 }
 
-/// A JSON integer that fits a signed 64-bit value.
-inline std::int64_t toInt(const Json& value) {
-    if (value.is_number_unsigned() &&
-        value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-        fail(value, "a signed 64-bit integer");
+/// A number with an integral value in [low, high] (written as 3, 3.0 or 3e0 alike), as a double.
+inline double integralValue(const Json& value, double low, double high, std::string_view expected) {
+    const double number = value.is_number() ? value.get<double>() : 0.5;
+    if (!value.is_number() || std::trunc(number) != number || number < low || number > high) {
+        fail(value, expected);
     }
-    if (!value.is_number_integer()) {
-        fail(value, "an integer");
-    }
-    return value.get<std::int64_t>();
+    return number;
 }
 
-/// A non-negative JSON integer.
+/// A JSON integer that fits a signed 64-bit value.
+inline std::int64_t toInt(const Json& value) {
+    if (value.is_number_integer()) {
+        if (value.is_number_unsigned() &&
+            value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+            fail(value, "a signed 64-bit integer");
+        }
+        return value.get<std::int64_t>();
+    }
+    // 2^63 itself is out of range; every smaller integral double converts exactly.
+    constexpr double kLimit = 9223372036854775808.0;
+    return static_cast<std::int64_t>(
+        integralValue(value, -kLimit, std::nextafter(kLimit, 0.0), "a signed 64-bit integer"));
+}
+
+/// A non-negative JSON integer that fits an unsigned 64-bit value.
 inline std::uint64_t toUInt64(const Json& value) {
-    if (!value.is_number_unsigned()) {
+    if (value.is_number_unsigned()) {
+        return value.get<std::uint64_t>();
+    }
+    if (value.is_number_integer()) {
         fail(value, "a non-negative integer");
     }
-    return value.get<std::uint64_t>();
+    constexpr double kLimit = 18446744073709551616.0;
+    return static_cast<std::uint64_t>(
+        integralValue(value, 0.0, std::nextafter(kLimit, 0.0), "a non-negative integer"));
 }
 
 /// A JSON string.

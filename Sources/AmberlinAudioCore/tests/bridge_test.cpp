@@ -183,6 +183,11 @@ TEST(BridgeHealthJson, SixKeysRequired) {
     json negative = encoded;
     negative["underrunCount"] = -1;
     EXPECT_THROW(negative.get<BridgeHealth>(), json::exception);
+    json fractional = encoded;
+    fractional["availableReadFrames"] = 1.5;
+    EXPECT_THROW(fractional.get<BridgeHealth>(), json::exception);
+    fractional["availableReadFrames"] = 3.0;
+    EXPECT_EQ(fractional.get<BridgeHealth>(), health);
     json wrongType = encoded;
     wrongType["producerAttached"] = 1;
     EXPECT_THROW(wrongType.get<BridgeHealth>(), json::exception);

@@ -111,6 +111,9 @@ TEST_F(SettingsStoreTest, PartialRecordsFillInDefaults) {
     expected.processorType = NoiseProcessorType::rnnoise;
     EXPECT_EQ(loadStored(R"({"processingEnabled":true,"processorType":"spectral"})"), expected);
     EXPECT_EQ(loadStored("{}"), AppSettings{});
+    AppSettings versioned;
+    versioned.acceptedTermsVersion = 2;
+    EXPECT_EQ(loadStored(R"({"acceptedTermsVersion":2.0})"), versioned);
 }
 
 // Any value of the wrong type or content, and any undecodable data, gives the all-default
