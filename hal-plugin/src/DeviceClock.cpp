@@ -13,7 +13,7 @@ namespace {
 
 // Anchor, written by resets: even sequence = stable, odd = a reset is writing.
 std::atomic<UInt64> gAnchorSequence{0};
-std::atomic<UInt64> gZeroHostTime{0};         // host ticks of sample time 0
+std::atomic<UInt64> gZeroHostTime{0};          // host ticks of sample time 0
 std::atomic<Float64> gHostTicksPerFrame{0.0};  // host ticks per frame at 48 kHz
 std::atomic<UInt64> gZeroSeed{1};
 std::mutex gResetMutex;  // serialises resets; never taken on the IO thread

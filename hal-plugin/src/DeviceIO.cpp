@@ -45,8 +45,8 @@ void ensure_shared_ring() noexcept {
     if (gSharedRing.load(std::memory_order_acquire) != nullptr) {
         return;
     }
-    am_shared_ring* opened = am_shared_ring_open(am_shared_ring_default_name(), true,
-                                                 kRingCapacity, kRingFrameLength);
+    am_shared_ring* opened =
+        am_shared_ring_open(am_shared_ring_default_name(), true, kRingCapacity, kRingFrameLength);
     am_shared_ring* expected = nullptr;
     if (opened != nullptr &&
         !gSharedRing.compare_exchange_strong(expected, opened, std::memory_order_acq_rel)) {
@@ -69,7 +69,9 @@ void stopIO() noexcept {
     publishRunningClients(count > 0 ? count - 1 : 0);
 }
 
-UInt32 runningClientCount() noexcept { return gRunningClients.load(std::memory_order_acquire); }
+UInt32 runningClientCount() noexcept {
+    return gRunningClients.load(std::memory_order_acquire);
+}
 
 void readInput(Float32* out, UInt32 frames) noexcept {
     UInt32 written = 0;

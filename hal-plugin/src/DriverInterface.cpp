@@ -104,7 +104,9 @@ std::atomic<UInt32> gRefCount{1};
 std::atomic<AudioServerPlugInHostRef> gHost{nullptr};
 
 /// True when `driver` is the reference this plug-in handed out.
-bool isOwnDriver(const void* driver) noexcept { return driver == &gDriverInterfacePtr; }
+bool isOwnDriver(const void* driver) noexcept {
+    return driver == &gDriverInterfacePtr;
+}
 
 bool isOwnDevice(const void* driver, AudioObjectID device) noexcept {
     return isOwnDriver(driver) && device == kDeviceObjectID;
@@ -213,8 +215,8 @@ Boolean Amberlin_HasProperty(AudioServerPlugInDriverRef driver, AudioObjectID ob
            corvessa::hal::hasProperty(object, address->mSelector);
 }
 
-OSStatus Amberlin_IsPropertySettable(AudioServerPlugInDriverRef driver, AudioObjectID object,
-                                     pid_t, const AudioObjectPropertyAddress* address,
+OSStatus Amberlin_IsPropertySettable(AudioServerPlugInDriverRef driver, AudioObjectID object, pid_t,
+                                     const AudioObjectPropertyAddress* address,
                                      Boolean* outIsSettable) {
     if (!isOwnDriver(driver) || !isKnownObject(object) || address == nullptr ||
         outIsSettable == nullptr) {
@@ -288,8 +290,8 @@ OSStatus Amberlin_GetZeroTimeStamp(AudioServerPlugInDriverRef driver, AudioObjec
     return kAudioHardwareNoError;
 }
 
-OSStatus Amberlin_WillDoIOOperation(AudioServerPlugInDriverRef driver, AudioObjectID device,
-                                    UInt32, UInt32 operation, Boolean* outWillDo,
+OSStatus Amberlin_WillDoIOOperation(AudioServerPlugInDriverRef driver, AudioObjectID device, UInt32,
+                                    UInt32 operation, Boolean* outWillDo,
                                     Boolean* outWillDoInPlace) {
     if (!isOwnDevice(driver, device)) {
         return kAudioHardwareBadObjectError;
@@ -331,7 +333,8 @@ OSStatus Amberlin_EndIOOperation(AudioServerPlugInDriverRef driver, AudioObjectI
 
 }  // namespace
 
-extern "C" void* Corvessa_Create(const void* /*allocator*/, const void* requestedTypeUUID) noexcept {
+extern "C" void* Corvessa_Create(const void* /*allocator*/,
+                                 const void* requestedTypeUUID) noexcept {
     const auto requested = static_cast<CFUUIDRef>(requestedTypeUUID);
     return CFEqual(requested, kAudioServerPlugInTypeUUID) ? &gDriverInterfacePtr : nullptr;
 }

@@ -14,4 +14,6 @@ extern "C" int32_t am_hal_nominal_frame_length(void) noexcept {
     return static_cast<int32_t>(corvessa::hal::kRingFrameLength);
 }
 
-extern "C" int32_t am_hal_reads_silence_without_producer(void) noexcept { return 1; }
+extern "C" int32_t am_hal_reads_silence_without_producer(void) noexcept {
+    return 1;
+}

@@ -23,18 +23,25 @@ inline constexpr char kBundleID[] = "com.halvern.corvessa.driver";
 inline constexpr char kDeviceUID[] = "com.halvern.corvessa.mic.device";
 inline constexpr char kModelUID[] = "com.halvern.corvessa.mic.model";
 
-inline constexpr Float64 kSampleRate = 48'000.0;                   // Hz
-inline constexpr UInt32 kRingFrameLength = 480;                    // samples, 10 ms
-inline constexpr UInt32 kRingCapacity = 32;                        // frames
-inline constexpr UInt32 kMaxBufferedFrames = 3;                    // consumer latency bound
-inline constexpr UInt32 kZeroTimeStampPeriod = 16'384;             // frames per clock period
-inline constexpr UInt32 kBufferFrameSize = kRingFrameLength;       // frames per IO cycle
+inline constexpr Float64 kSampleRate = 48'000.0;              // Hz
+inline constexpr UInt32 kRingFrameLength = 480;               // samples, 10 ms
+inline constexpr UInt32 kRingCapacity = 32;                   // frames
+inline constexpr UInt32 kMaxBufferedFrames = 3;               // consumer latency bound
+inline constexpr UInt32 kZeroTimeStampPeriod = 16'384;        // frames per clock period
+inline constexpr UInt32 kBufferFrameSize = kRingFrameLength;  // frames per IO cycle
 inline constexpr UInt32 kStreamDirectionInput = 1;
 
 /// 48 kHz, mono, packed 32-bit float linear PCM.
 inline constexpr AudioStreamBasicDescription kStreamFormat{
-    kSampleRate, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
-    4, 1, 4, 1, 32, 0};
+    kSampleRate,
+    kAudioFormatLinearPCM,
+    kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+    4,
+    1,
+    4,
+    1,
+    32,
+    0};
 
 }  // namespace corvessa::hal
 

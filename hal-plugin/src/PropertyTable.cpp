@@ -57,13 +57,17 @@ UInt32 inputOnlySize(const PropertyQuery& query) noexcept {
     return values::isInputScope(query) ? sizeof(AudioObjectID) : 0;
 }
 
-void sampleRate(const PropertyQuery&, void* out) noexcept { store(out, kSampleRate); }
+void sampleRate(const PropertyQuery&, void* out) noexcept {
+    store(out, kSampleRate);
+}
 
 void sampleRateRange(const PropertyQuery&, void* out) noexcept {
     store(out, AudioValueRange{kSampleRate, kSampleRate});
 }
 
-void streamFormat(const PropertyQuery&, void* out) noexcept { store(out, kStreamFormat); }
+void streamFormat(const PropertyQuery&, void* out) noexcept {
+    store(out, kStreamFormat);
+}
 
 void rangedStreamFormat(const PropertyQuery&, void* out) noexcept {
     store(out, AudioStreamRangedDescription{kStreamFormat, {kSampleRate, kSampleRate}});

@@ -14,8 +14,8 @@ namespace corvessa::hal {
 struct PropertyQuery {
     AudioObjectID object;
     AudioObjectPropertyAddress address;
-    UInt32 qualifierSize;     ///< bytes at `qualifier`
-    const void* qualifier;    ///< may be null
+    UInt32 qualifierSize;   ///< bytes at `qualifier`
+    const void* qualifier;  ///< may be null
 };
 
 /// True when `object` (1, 2 or 3) has the property `selector`, whatever the scope and element.

@@ -37,9 +37,12 @@ void storeString(void* out, const char* text) noexcept {
 
 AudioClassID classOf(AudioObjectID object) noexcept {
     switch (object) {
-        case kPlugInObjectID: return kAudioPlugInClassID;
-        case kDeviceObjectID: return kAudioDeviceClassID;
-        default: return kAudioStreamClassID;
+        case kPlugInObjectID:
+            return kAudioPlugInClassID;
+        case kDeviceObjectID:
+            return kAudioDeviceClassID;
+        default:
+            return kAudioStreamClassID;
     }
 }
 
@@ -49,9 +52,12 @@ AudioClassID baseClassOf(AudioObjectID object) noexcept {
 
 AudioObjectID ownerOf(AudioObjectID object) noexcept {
     switch (object) {
-        case kPlugInObjectID: return kAudioObjectUnknown;
-        case kDeviceObjectID: return kPlugInObjectID;
-        default: return kDeviceObjectID;
+        case kPlugInObjectID:
+            return kAudioObjectUnknown;
+        case kDeviceObjectID:
+            return kPlugInObjectID;
+        default:
+            return kDeviceObjectID;
     }
 }
 
@@ -87,7 +93,9 @@ bool isInputScope(const PropertyQuery& query) noexcept {
     return query.address.mScope == kAudioObjectPropertyScopeInput;
 }
 
-UInt32 deviceIsRunning() noexcept { return runningClientCount() != 0 ? 1 : 0; }
+UInt32 deviceIsRunning() noexcept {
+    return runningClientCount() != 0 ? 1 : 0;
+}
 
 void storeStreamConfiguration(const PropertyQuery& query, void* out) noexcept {
     AudioBufferList list{};

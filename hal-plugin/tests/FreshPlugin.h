@@ -13,7 +13,7 @@ namespace corvessa::testing {
 
 /// Copies `original` into a new temporary directory and removes the copy when destroyed.
 class FreshPluginCopy {
-public:
+  public:
     explicit FreshPluginCopy(const std::filesystem::path& original) {
         std::string pattern = (std::filesystem::temp_directory_path() / "corvessa-hal-XXXXXX");
         if (mkdtemp(pattern.data()) == nullptr) {
@@ -35,7 +35,7 @@ public:
     /// The directory holding it (for bundle files written beside it).
     const std::filesystem::path& directory() const noexcept { return directory_; }
 
-private:
+  private:
     std::filesystem::path directory_;
     std::filesystem::path path_;
 };

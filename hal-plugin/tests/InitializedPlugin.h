@@ -20,7 +20,7 @@ inline constexpr int kFrame = 480;
 
 /// A loaded plug-in plus a producer handle on "/amvmic"; the ring is emptied before Initialize.
 class InitializedPlugin : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         producer = am_shared_ring_open(am_shared_ring_default_name(), true, 32, kFrame);
         ASSERT_NE(producer, nullptr);

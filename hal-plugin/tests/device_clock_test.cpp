@@ -22,7 +22,7 @@ constexpr uint64_t kStartTicks = 5'000'000;
 
 class DeviceClock : public corvessa::testing::InitializedPlugin,
                     public ::testing::WithParamInterface<Timebase> {
-protected:
+  protected:
     audioserver::ZeroTimeStamp stamp() {
         const auto value = device.zeroTimeStamp();
         EXPECT_TRUE(value.has_value());
@@ -44,9 +44,11 @@ TEST_P(DeviceClock, CatchesUpOverElapsedPeriodsAndHoldsWithinOne) {
         << "seed 1 at load, 2 after Initialize, 3 after StartIO";
 
     clock.advance(static_cast<uint64_t>(2.5 * period()));
-    EXPECT_EQ(stamp(), (audioserver::ZeroTimeStamp{32'768.0, kStartTicks + GetParam().twoPeriods, 3}));
+    EXPECT_EQ(stamp(),
+              (audioserver::ZeroTimeStamp{32'768.0, kStartTicks + GetParam().twoPeriods, 3}));
     clock.advance(static_cast<uint64_t>(0.4 * period()));
-    EXPECT_EQ(stamp(), (audioserver::ZeroTimeStamp{32'768.0, kStartTicks + GetParam().twoPeriods, 3}));
+    EXPECT_EQ(stamp(),
+              (audioserver::ZeroTimeStamp{32'768.0, kStartTicks + GetParam().twoPeriods, 3}));
     ASSERT_EQ(device.stopIO(), 0);
 }
 
@@ -55,7 +57,8 @@ TEST_P(DeviceClock, APeriodBoundaryCountsFromItsFirstTick) {
     clock.set(kStartTicks + GetParam().onePeriod - 1);
     EXPECT_EQ(stamp().sampleTime, 0.0);
     clock.set(kStartTicks + GetParam().onePeriod);
-    EXPECT_EQ(stamp(), (audioserver::ZeroTimeStamp{16'384.0, kStartTicks + GetParam().onePeriod, 3}));
+    EXPECT_EQ(stamp(),
+              (audioserver::ZeroTimeStamp{16'384.0, kStartTicks + GetParam().onePeriod, 3}));
     ASSERT_EQ(device.stopIO(), 0);
 }
 
@@ -80,7 +83,8 @@ TEST_P(DeviceClock, EveryStartIORestartsTheTimelineWithANewSeed) {
     EXPECT_EQ(stamp(), (audioserver::ZeroTimeStamp{0.0, secondStart, 4}));
     ASSERT_EQ(device.stopIO(2), 0);
     clock.advance(static_cast<uint64_t>(1.5 * period()));
-    EXPECT_EQ(stamp(), (audioserver::ZeroTimeStamp{16'384.0, secondStart + GetParam().onePeriod, 4}))
+    EXPECT_EQ(stamp(),
+              (audioserver::ZeroTimeStamp{16'384.0, secondStart + GetParam().onePeriod, 4}))
         << "StopIO leaves the clock alone";
     ASSERT_EQ(device.stopIO(1), 0);
 }
@@ -90,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(Timebases, DeviceClock,
                                            Timebase{125, 3, 8'192'000, 16'384'000}),
                          [](const auto& param) {
                              return param.param.numer == 1 ? std::string("Nanoseconds")
-                                                          : std::string("Ticks125Over3");
+                                                           : std::string("Ticks125Over3");
                          });
 
 }  // namespace

@@ -18,12 +18,12 @@ using corvessa::testing::FreshPluginCopy;
 
 /// A freshly loaded plug-in opened with the loader directly, for the factory and the exports.
 class LoadedPlugin : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         library = dlopen(copy.path().c_str(), RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library, nullptr) << dlerror();
-        factory = reinterpret_cast<AudioServerPlugInFactoryFunction>(
-            dlsym(library, "Corvessa_Create"));
+        factory =
+            reinterpret_cast<AudioServerPlugInFactoryFunction>(dlsym(library, "Corvessa_Create"));
         ASSERT_NE(factory, nullptr);
         driver = static_cast<AudioServerPlugInDriverRef>(
             factory(kCFAllocatorDefault, kAudioServerPlugInTypeUUID));
@@ -51,8 +51,8 @@ protected:
 };
 
 TEST_F(LoadedPlugin, FactoryServesOnlyThePlugInType) {
-    CFStringRef text = CFStringCreateWithCString(
-        nullptr, "EEA5773D-CC43-49F1-8E00-8F96E7D23B17", kCFStringEncodingUTF8);
+    CFStringRef text = CFStringCreateWithCString(nullptr, "EEA5773D-CC43-49F1-8E00-8F96E7D23B17",
+                                                 kCFStringEncodingUTF8);
     CFUUIDRef other = CFUUIDCreateFromString(nullptr, text);
     EXPECT_EQ(factory(nullptr, other), nullptr);
     EXPECT_EQ(factory(nullptr, nullptr), nullptr);
@@ -78,8 +78,7 @@ TEST_F(LoadedPlugin, QueryInterfaceCountsReferencesOnlyForServedInterfaces) {
     out = driver;
     EXPECT_EQ(query("443ABAB8-E7B3-491A-B985-BEB9187030DB", &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(query("00000000-0000-0000-C000-000000000046", nullptr),
-              kAudioHardwareBadObjectError);
+    EXPECT_EQ(query("00000000-0000-0000-C000-000000000046", nullptr), kAudioHardwareBadObjectError);
     void* foreign = &out;
     EXPECT_EQ((*driver)->QueryInterface(foreign, CFUUIDGetUUIDBytes(IUnknownUUID), &out),
               kAudioHardwareBadObjectError);
@@ -99,11 +98,11 @@ TEST_F(LoadedPlugin, ReleaseStopsAtZeroAndForeignPointersCountNothing) {
 }
 
 TEST_F(LoadedPlugin, ExportsOnlyTheFactoryInformationAndRingFunctions) {
-    for (const char* name : {"Corvessa_Create", "am_hal_virtual_device_name",
-                             "am_hal_nominal_sample_rate", "am_hal_nominal_frame_length",
-                             "am_hal_reads_silence_without_producer", "am_shared_ring_open",
-                             "am_shared_ring_read_latest", "am_shared_ring_default_name",
-                             "am_ring_buffer_create"}) {
+    for (const char* name :
+         {"Corvessa_Create", "am_hal_virtual_device_name", "am_hal_nominal_sample_rate",
+          "am_hal_nominal_frame_length", "am_hal_reads_silence_without_producer",
+          "am_shared_ring_open", "am_shared_ring_read_latest", "am_shared_ring_default_name",
+          "am_ring_buffer_create"}) {
         EXPECT_NE(dlsym(library, name), nullptr) << name;
     }
     for (const char* name : {"Amberlin_Initialize", "gDriverInterface", "CFRelease",
@@ -140,8 +139,10 @@ TEST_F(LoadedPlugin, EveryEntryPointRefusesAForeignDriver) {
     EXPECT_EQ(d.DestroyDevice(foreign, 2), kAudioHardwareBadObjectError);
     EXPECT_EQ(d.AddDeviceClient(foreign, 2, nullptr), kAudioHardwareBadObjectError);
     EXPECT_EQ(d.RemoveDeviceClient(foreign, 2, nullptr), kAudioHardwareBadObjectError);
-    EXPECT_EQ(d.PerformDeviceConfigurationChange(foreign, 2, 0, nullptr), kAudioHardwareBadObjectError);
-    EXPECT_EQ(d.AbortDeviceConfigurationChange(foreign, 2, 0, nullptr), kAudioHardwareBadObjectError);
+    EXPECT_EQ(d.PerformDeviceConfigurationChange(foreign, 2, 0, nullptr),
+              kAudioHardwareBadObjectError);
+    EXPECT_EQ(d.AbortDeviceConfigurationChange(foreign, 2, 0, nullptr),
+              kAudioHardwareBadObjectError);
     EXPECT_FALSE(d.HasProperty(foreign, 1, 0, &address));
     EXPECT_EQ(d.IsPropertySettable(foreign, 1, 0, &address, &flag), kAudioHardwareBadObjectError);
     EXPECT_EQ(d.GetPropertyDataSize(foreign, 1, 0, &address, 0, nullptr, &size),
@@ -200,8 +201,8 @@ TEST_F(LoadedPlugin, IOEntryPointsCheckTheirArguments) {
               kAudioHardwareBadObjectError);
     EXPECT_EQ(d.DoIOOperation(driver, 2, 3, 0, read, 8, nullptr, nullptr, nullptr),
               kAudioHardwareUnsupportedOperationError);
-    EXPECT_EQ(d.DoIOOperation(driver, 2, 3, 0, platform::fourCC("writ"), 8, nullptr,
-                              buffer.data(), nullptr),
+    EXPECT_EQ(d.DoIOOperation(driver, 2, 3, 0, platform::fourCC("writ"), 8, nullptr, buffer.data(),
+                              nullptr),
               0);
     EXPECT_EQ(d.DoIOOperation(driver, 2, 3, 0, read, 0, nullptr, buffer.data(), nullptr), 0);
     EXPECT_TRUE(std::isnan(buffer[0])) << "no operation may have touched the buffer";
@@ -210,8 +211,8 @@ TEST_F(LoadedPlugin, IOEntryPointsCheckTheirArguments) {
 }
 
 TEST_F(LoadedPlugin, WillDoOnlyTheReadOperationAlwaysInPlace) {
-    for (UInt32 operation : {platform::fourCC("read"), platform::fourCC("writ"),
-                             platform::fourCC("cnvi"), 0u}) {
+    for (UInt32 operation :
+         {platform::fourCC("read"), platform::fourCC("writ"), platform::fourCC("cnvi"), 0u}) {
         Boolean willDo = 7, inPlace = 7;
         EXPECT_EQ((*driver)->WillDoIOOperation(driver, 2, 0, operation, &willDo, &inPlace), 0);
         EXPECT_EQ(willDo, operation == kAudioServerPlugInIOOperationReadInput ? 1 : 0);
@@ -231,8 +232,8 @@ TEST_F(LoadedPlugin, BeforeInitializeTheClockIsIdleAndInputIsSilent) {
     EXPECT_EQ(seed, 1u);
     std::array<float, 700> buffer;
     buffer.fill(NAN);
-    EXPECT_EQ((*driver)->DoIOOperation(driver, 2, 3, 0, kAudioServerPlugInIOOperationReadInput,
-                                       700, nullptr, buffer.data(), nullptr),
+    EXPECT_EQ((*driver)->DoIOOperation(driver, 2, 3, 0, kAudioServerPlugInIOOperationReadInput, 700,
+                                       nullptr, buffer.data(), nullptr),
               0);
     for (float sample : buffer) {
         ASSERT_EQ(sample, 0.0f);

@@ -33,7 +33,8 @@ Bytes idList(std::initializer_list<UInt32> ids) {
     return bytes;
 }
 
-constexpr AudioStreamBasicDescription kFormat{48'000.0, kAudioFormatLinearPCM, 9, 4, 1, 4, 1, 32, 0};
+constexpr AudioStreamBasicDescription kFormat{48'000.0, kAudioFormatLinearPCM, 9, 4, 1, 4, 1, 32,
+                                              0};
 constexpr AudioStreamRangedDescription kRanged{kFormat, {48'000.0, 48'000.0}};
 
 AudioBufferList streamConfiguration(UInt32 channels) {
@@ -70,8 +71,8 @@ std::vector<Row> commonRows(AudioObjectID object, AudioClassID cls, AudioClassID
 
 /// Every property of every object in the global scope, plus the scope-dependent answers.
 std::vector<Row> expectedTable() {
-    std::vector<Row> rows = commonRows(1, kAudioPlugInClassID, kAudioPlugInClassID, 0,
-                                       "Corvessa Mic", idList({2}));
+    std::vector<Row> rows =
+        commonRows(1, kAudioPlugInClassID, kAudioPlugInClassID, 0, "Corvessa Mic", idList({2}));
     const auto append = [&rows](std::vector<Row> more) {
         rows.insert(rows.end(), more.begin(), more.end());
     };
@@ -92,8 +93,10 @@ std::vector<Row> expectedTable() {
         {2, kAudioDevicePropertyDeviceIsAlive, idList({1})},
         {2, kAudioDevicePropertyDeviceIsRunning, idList({0})},
         {2, kAudioDevicePropertyDeviceCanBeDefaultDevice, idList({0})},
-        {2, kAudioDevicePropertyDeviceCanBeDefaultDevice, idList({1}), kAudioObjectPropertyScopeInput},
-        {2, kAudioDevicePropertyDeviceCanBeDefaultDevice, idList({0}), kAudioObjectPropertyScopeOutput},
+        {2, kAudioDevicePropertyDeviceCanBeDefaultDevice, idList({1}),
+         kAudioObjectPropertyScopeInput},
+        {2, kAudioDevicePropertyDeviceCanBeDefaultDevice, idList({0}),
+         kAudioObjectPropertyScopeOutput},
         {2, kAudioDevicePropertyDeviceCanBeDefaultSystemDevice, idList({0})},
         {2, kAudioDevicePropertyLatency, idList({0})},
         {2, kAudioDevicePropertySafetyOffset, idList({0})},
@@ -102,8 +105,10 @@ std::vector<Row> expectedTable() {
         {2, kAudioDevicePropertyStreams, Bytes{}, kAudioObjectPropertyScopeOutput},
         {2, kAudioObjectPropertyControlList, Bytes{}},
         {2, kAudioDevicePropertyNominalSampleRate, bytesOf(48'000.0)},
-        {2, kAudioDevicePropertyNominalSampleRate, bytesOf(48'000.0), kAudioObjectPropertyScopeOutput},
-        {2, kAudioDevicePropertyAvailableNominalSampleRates, bytesOf(AudioValueRange{48'000.0, 48'000.0})},
+        {2, kAudioDevicePropertyNominalSampleRate, bytesOf(48'000.0),
+         kAudioObjectPropertyScopeOutput},
+        {2, kAudioDevicePropertyAvailableNominalSampleRates,
+         bytesOf(AudioValueRange{48'000.0, 48'000.0})},
         {2, kAudioDevicePropertyActualSampleRate, bytesOf(48'000.0)},
         {2, kAudioDevicePropertyBufferFrameSize, idList({480})},
         {2, kAudioDevicePropertyBufferFrameSizeRange, bytesOf(AudioValueRange{480.0, 480.0})},
@@ -139,7 +144,7 @@ std::string describe(const Row& row) {
 }
 
 class PropertyTable : public ::testing::Test {
-protected:
+  protected:
     /// GetPropertyData with an explicit buffer, returning the status.
     OSStatus getData(AudioObjectID object, AudioObjectPropertySelector selector, UInt32 size,
                      UInt32* outSize, void* outData, UInt32 qualifierSize = 0,

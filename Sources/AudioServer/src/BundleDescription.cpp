@@ -3,9 +3,9 @@
 
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -119,8 +119,8 @@ std::string factoryNameForType(const std::filesystem::path& infoPlist, CFUUIDRef
     if (!factoryUUID) {
         throw PluginLoadError(Reason::factoryMissing, infoPlist.string());
     }
-    CFStringRef text = CFStringCreateWithCString(nullptr, factoryUUID->c_str(),
-                                                 kCFStringEncodingUTF8);
+    CFStringRef text =
+        CFStringCreateWithCString(nullptr, factoryUUID->c_str(), kCFStringEncodingUTF8);
     CFUUIDRef factory = CFUUIDCreateFromString(nullptr, text);
     const std::optional<std::string> name = stringOf(itemForUUID(factories, factory));
     CFRelease(factory);

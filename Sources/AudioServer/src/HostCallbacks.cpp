@@ -28,12 +28,14 @@ OSStatus requestDeviceConfigurationChange(AudioServerPlugInHostRef, AudioObjectI
     return kAudioHardwareUnsupportedOperationError;
 }
 
-constexpr AudioServerPlugInHostInterface kHostCallbacks{
-    propertiesChanged, copyFromStorage, writeToStorage, deleteFromStorage,
-    requestDeviceConfigurationChange};
+constexpr AudioServerPlugInHostInterface kHostCallbacks{propertiesChanged, copyFromStorage,
+                                                        writeToStorage, deleteFromStorage,
+                                                        requestDeviceConfigurationChange};
 
 }  // namespace
 
-const AudioServerPlugInHostInterface* hostCallbacks() noexcept { return &kHostCallbacks; }
+const AudioServerPlugInHostInterface* hostCallbacks() noexcept {
+    return &kHostCallbacks;
+}
 
 }  // namespace audioserver

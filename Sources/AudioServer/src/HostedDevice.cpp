@@ -11,12 +11,10 @@ OSStatus HostedDevice::stopIO(UInt32 clientID) const noexcept {
     return (*driver_)->StopIO(driver_, device_, clientID);
 }
 
-std::expected<ZeroTimeStamp, OSStatus> HostedDevice::zeroTimeStamp(
-    UInt32 clientID) const noexcept {
+std::expected<ZeroTimeStamp, OSStatus> HostedDevice::zeroTimeStamp(UInt32 clientID) const noexcept {
     ZeroTimeStamp stamp{};
-    const OSStatus status = (*driver_)->GetZeroTimeStamp(driver_, device_, clientID,
-                                                         &stamp.sampleTime, &stamp.hostTime,
-                                                         &stamp.seed);
+    const OSStatus status = (*driver_)->GetZeroTimeStamp(
+        driver_, device_, clientID, &stamp.sampleTime, &stamp.hostTime, &stamp.seed);
     if (status != kAudioHardwareNoError) {
         return std::unexpected(status);
     }

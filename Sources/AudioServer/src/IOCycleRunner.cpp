@@ -52,7 +52,9 @@ IOCycleRunner::IOCycleRunner(HostedDevice device, UInt32 framesPerCycle, Float64
     }
 }
 
-IOCycleRunner::~IOCycleRunner() { stop(); }
+IOCycleRunner::~IOCycleRunner() {
+    stop();
+}
 
 OSStatus IOCycleRunner::start() {
     if (isRunning()) {

@@ -52,8 +52,8 @@ PluginHost::PluginHost(const std::filesystem::path& sharedObject,
         throw PluginLoadError(Reason::cannotOpen, loaderError(sharedObject.string()));
     }
     try {
-        auto factory =
-            reinterpret_cast<AudioServerPlugInFactoryFunction>(dlsym(library_, factoryName.c_str()));
+        auto factory = reinterpret_cast<AudioServerPlugInFactoryFunction>(
+            dlsym(library_, factoryName.c_str()));
         if (factory == nullptr) {
             throw PluginLoadError(Reason::factoryMissing, factoryName);
         }
@@ -79,8 +79,8 @@ OSStatus PluginHost::initialize() const noexcept {
 
 std::vector<HostedDevice> PluginHost::devices() const {
     const PropertyReader reader = properties();
-    const auto ids =
-        reader.objectList(kAudioObjectPlugInObject, propertyAddress(kAudioPlugInPropertyDeviceList));
+    const auto ids = reader.objectList(kAudioObjectPlugInObject,
+                                       propertyAddress(kAudioPlugInPropertyDeviceList));
     std::vector<HostedDevice> found;
     for (AudioObjectID device : ids.value_or(std::vector<AudioObjectID>{})) {
         found.emplace_back(driver_, device, firstInputStream(reader, device));

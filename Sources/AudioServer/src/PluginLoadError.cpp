@@ -10,11 +10,16 @@ PluginLoadError::PluginLoadError(Reason reason, std::string detail, OSStatus sta
 
 const char* PluginLoadError::what() const noexcept {
     switch (reason_) {
-        case Reason::cannotOpen: return "cannotOpen";
-        case Reason::bundleUnreadable: return "bundleUnreadable";
-        case Reason::factoryMissing: return "factoryMissing";
-        case Reason::factoryRefused: return "factoryRefused";
-        case Reason::interfaceUnavailable: return "interfaceUnavailable";
+        case Reason::cannotOpen:
+            return "cannotOpen";
+        case Reason::bundleUnreadable:
+            return "bundleUnreadable";
+        case Reason::factoryMissing:
+            return "factoryMissing";
+        case Reason::factoryRefused:
+            return "factoryRefused";
+        case Reason::interfaceUnavailable:
+            return "interfaceUnavailable";
     }
     return "unknown";
 }

@@ -13,8 +13,7 @@ OSStatus PropertyReader::read(AudioObjectID object, const AudioObjectPropertyAdd
     return (*driver_)->GetPropertyData(driver_, object, getpid(), &address,
                                        static_cast<UInt32>(qualifier.size()),
                                        qualifier.empty() ? nullptr : qualifier.data(),
-                                       static_cast<UInt32>(buffer.size()), &written,
-                                       buffer.data());
+                                       static_cast<UInt32>(buffer.size()), &written, buffer.data());
 }
 
 bool PropertyReader::has(AudioObjectID object, const AudioObjectPropertyAddress& address) const {

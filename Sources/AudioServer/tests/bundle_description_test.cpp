@@ -18,7 +18,7 @@ using audioserver::PluginLoadError;
 using Reason = PluginLoadError::Reason;
 
 class BundleDescription : public ::testing::Test {
-protected:
+  protected:
     std::filesystem::path write(const std::string& name, const std::string& text) {
         const std::filesystem::path path = scratch.directory() / name;
         std::ofstream(path, std::ios::binary) << text;
@@ -60,9 +60,9 @@ TEST_F(BundleDescription, TheShippedDescriptionNamesTheFactoryAndLoads) {
 }
 
 TEST_F(BundleDescription, UUIDKeysMatchInEitherCase) {
-    const auto path = write("Info.plist", plistWith("443abab8-e7b3-491a-b985-beb9187030db",
-                                                    "2642d4a1-dc13-463f-8cc0-1afd01ab9e76",
-                                                    kFactory));
+    const auto path =
+        write("Info.plist", plistWith("443abab8-e7b3-491a-b985-beb9187030db",
+                                      "2642d4a1-dc13-463f-8cc0-1afd01ab9e76", kFactory));
     EXPECT_EQ(factoryNameForType(path, kAudioServerPlugInTypeUUID), "Named_Factory");
 }
 

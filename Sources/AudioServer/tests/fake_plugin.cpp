@@ -17,9 +17,13 @@ HRESULT refuseEveryInterface(void*, REFIID, LPVOID* out) {
     return E_NOINTERFACE;
 }
 
-ULONG addReference(void*) { return ++gReferences; }
+ULONG addReference(void*) {
+    return ++gReferences;
+}
 
-ULONG releaseReference(void*) { return --gReferences; }
+ULONG releaseReference(void*) {
+    return --gReferences;
+}
 
 AudioServerPlugInDriverInterface makeTable() {
     AudioServerPlugInDriverInterface table{};
@@ -34,11 +38,15 @@ AudioServerPlugInDriverInterface* gTablePointer = &gTable;
 
 }  // namespace
 
-FAKE_EXPORT void* Fake_CreateRefusing(CFAllocatorRef, CFUUIDRef) { return nullptr; }
+FAKE_EXPORT void* Fake_CreateRefusing(CFAllocatorRef, CFUUIDRef) {
+    return nullptr;
+}
 
 FAKE_EXPORT void* Fake_CreateWithoutInterfaces(CFAllocatorRef, CFUUIDRef) {
     return &gTablePointer;
 }
 
 /// References held on the interface-less object (1 after its factory ran, before any release).
-FAKE_EXPORT ULONG Fake_References() { return gReferences.load(); }
+FAKE_EXPORT ULONG Fake_References() {
+    return gReferences.load();
+}

@@ -41,7 +41,7 @@ struct Recording {
 };
 
 class IOCycleRunnerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         producer = am_shared_ring_open(am_shared_ring_default_name(), true, 32, 480);
         ASSERT_NE(producer, nullptr);
@@ -70,7 +70,8 @@ TEST_F(IOCycleRunnerTest, CyclesFollowTheDeviceTimelineAndStopEndsIO) {
     std::this_thread::sleep_for(300ms);
     runner.stop();
     const double elapsedFrames =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() * 48'000.0;
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() *
+        48'000.0;
     EXPECT_EQ(deviceIsRunning(), 0u);
     EXPECT_FALSE(runner.isRunning());
 

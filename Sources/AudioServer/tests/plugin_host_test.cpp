@@ -117,8 +117,9 @@ TEST(PluginHostTree, TypedReadersRejectValuesOfTheWrongSize) {
     EXPECT_EQ(reader.f64(2, rate), 48'000.0);
     EXPECT_EQ(reader.valueRanges(2, rate), std::unexpected(kAudioHardwareBadPropertySizeError))
         << "8 bytes are not a whole range";
-    EXPECT_EQ(reader.rangedFormats(3, audioserver::propertyAddress(
-                                          kAudioStreamPropertyAvailableVirtualFormats))
+    EXPECT_EQ(reader
+                  .rangedFormats(
+                      3, audioserver::propertyAddress(kAudioStreamPropertyAvailableVirtualFormats))
                   ->size(),
               1u);
 }

@@ -17,8 +17,8 @@ enum class TypeTag : UInt32 { string = 0x43465354u /* 'CFST' */, uuid = 0x434655
 
 /// Common header of every object.
 struct ObjectHeader {
-    std::atomic<CFIndex> refCount;             ///< live references; unused for constants
-    TypeTag tag;                               ///< what follows the header
+    std::atomic<CFIndex> refCount;            ///< live references; unused for constants
+    TypeTag tag;                              ///< what follows the header
     void (*destroy)(ObjectHeader*) noexcept;  ///< creator's destroy function; null for constants
 };
 

@@ -26,7 +26,9 @@ int hexValue(char c) noexcept {
     return (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
 }
 
-bool isDashPosition(std::size_t i) noexcept { return i == 8 || i == 13 || i == 18 || i == 23; }
+bool isDashPosition(std::size_t i) noexcept {
+    return i == 8 || i == 13 || i == 18 || i == 23;
+}
 
 /// Parses "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" into 16 bytes; false for anything else.
 bool parseCanonical(const char* text, std::size_t length, UInt8 (&out)[16]) noexcept {
@@ -45,7 +47,8 @@ bool parseCanonical(const char* text, std::size_t length, UInt8 (&out)[16]) noex
         if (value < 0) {
             return false;
         }
-        out[nibble / 2] = static_cast<UInt8>((nibble % 2 == 0) ? value << 4 : out[nibble / 2] | value);
+        out[nibble / 2] =
+            static_cast<UInt8>((nibble % 2 == 0) ? value << 4 : out[nibble / 2] | value);
         ++nibble;
     }
     return true;
@@ -70,8 +73,9 @@ CFUUIDRef CFUUIDCreateFromString(CFAllocatorRef allocator, CFStringRef text) noe
         return nullptr;
     }
     return CFUUIDCreateFromUUIDBytes(
-        allocator, CFUUIDBytes{raw[0], raw[1], raw[2], raw[3], raw[4], raw[5], raw[6], raw[7],
-                               raw[8], raw[9], raw[10], raw[11], raw[12], raw[13], raw[14], raw[15]});
+        allocator,
+        CFUUIDBytes{raw[0], raw[1], raw[2], raw[3], raw[4], raw[5], raw[6], raw[7], raw[8], raw[9],
+                    raw[10], raw[11], raw[12], raw[13], raw[14], raw[15]});
 }
 
 CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid) noexcept {

@@ -37,8 +37,7 @@ std::uint64_t hostTicksToNanos(std::uint64_t ticks) noexcept {
     if (base.denom == 0) {
         return ticks;
     }
-    return static_cast<std::uint64_t>(static_cast<Wide>(ticks) * base.numer /
-                                      base.denom);
+    return static_cast<std::uint64_t>(static_cast<Wide>(ticks) * base.numer / base.denom);
 }
 
 std::uint64_t nanosToHostTicks(std::uint64_t nanos) noexcept {
@@ -46,8 +45,7 @@ std::uint64_t nanosToHostTicks(std::uint64_t nanos) noexcept {
     if (base.numer == 0) {
         return nanos;
     }
-    return static_cast<std::uint64_t>(static_cast<Wide>(nanos) * base.denom /
-                                      base.numer);
+    return static_cast<std::uint64_t>(static_cast<Wide>(nanos) * base.denom / base.numer);
 }
 
 ManualHostClock::ManualHostClock(std::uint64_t startTicks, std::uint32_t numer,
@@ -58,7 +56,9 @@ std::uint64_t ManualHostClock::now() const noexcept {
     return ticks_.load(std::memory_order_acquire);
 }
 
-mach_timebase_info_data_t ManualHostClock::timebase() const noexcept { return timebase_; }
+mach_timebase_info_data_t ManualHostClock::timebase() const noexcept {
+    return timebase_;
+}
 
 void ManualHostClock::set(std::uint64_t ticks) noexcept {
     ticks_.store(ticks, std::memory_order_release);
@@ -71,7 +71,9 @@ void ManualHostClock::advance(std::uint64_t ticks) noexcept {
 ScopedHostClock::ScopedHostClock(HostClockSource& source) noexcept
     : previous_(installHostClockSource(&source)) {}
 
-ScopedHostClock::~ScopedHostClock() { installHostClockSource(previous_); }
+ScopedHostClock::~ScopedHostClock() {
+    installHostClockSource(previous_);
+}
 
 }  // namespace platform
 

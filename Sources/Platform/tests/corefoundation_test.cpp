@@ -40,9 +40,8 @@ TEST(CFString, LengthCountsUTF16UnitsAndTextCopiesOutWithItsTerminator) {
                                        kCFStringEncodingUTF8));
         EXPECT_STREQ(exact.data(), c.text);
         std::vector<char> tooSmall(bytes, 'x');
-        EXPECT_FALSE(CFStringGetCString(string, tooSmall.data(),
-                                        static_cast<CFIndex>(tooSmall.size()),
-                                        kCFStringEncodingUTF8));
+        EXPECT_FALSE(CFStringGetCString(
+            string, tooSmall.data(), static_cast<CFIndex>(tooSmall.size()), kCFStringEncodingUTF8));
         CFRelease(string);
     }
 }
@@ -120,9 +119,10 @@ TEST(CFUUID, CanonicalTextInEitherCaseGivesTheBytes) {
 }
 
 TEST(CFUUID, AnyOtherTextIsRefused) {
-    for (const char* bad : {"", "EEA5773D-CC43-49F1-8E00-8F96E7D23B1", "EEA5773D-CC43-49F1-8E00-8F96E7D23B177",
-                            "EEA5773DXCC43-49F1-8E00-8F96E7D23B17", "EEA5773D-CC43-49F1-8E00-8F96E7D23B1G",
-                            "{EEA5773D-CC43-49F1-8E00-8F96E7D23B}"}) {
+    for (const char* bad :
+         {"", "EEA5773D-CC43-49F1-8E00-8F96E7D23B1", "EEA5773D-CC43-49F1-8E00-8F96E7D23B177",
+          "EEA5773DXCC43-49F1-8E00-8F96E7D23B17", "EEA5773D-CC43-49F1-8E00-8F96E7D23B1G",
+          "{EEA5773D-CC43-49F1-8E00-8F96E7D23B}"}) {
         EXPECT_EQ(makeUUID(bad), nullptr) << bad;
     }
     EXPECT_EQ(CFUUIDCreateFromString(nullptr, nullptr), nullptr);

@@ -10,7 +10,8 @@ namespace {
 uint64_t monotonicNanos() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(now.tv_nsec);
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000ull +
+           static_cast<uint64_t>(now.tv_nsec);
 }
 
 TEST(HostClock, DefaultsToMonotonicNanoseconds) {

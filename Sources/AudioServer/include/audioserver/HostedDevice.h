@@ -23,7 +23,7 @@ struct ZeroTimeStamp {
 
 /// Handle on one device and its input stream inside a loaded plug-in (does not own them).
 class HostedDevice {
-public:
+  public:
     HostedDevice(AudioServerPlugInDriverRef driver, AudioObjectID device,
                  AudioObjectID inputStream) noexcept
         : driver_(driver), device_(device), inputStream_(inputStream) {}
@@ -46,7 +46,7 @@ public:
     /// One read-input cycle with a cycle description made up from the frame count.
     OSStatus readInput(std::span<Float32> out) const noexcept;
 
-private:
+  private:
     AudioServerPlugInDriverRef driver_;
     AudioObjectID device_;
     AudioObjectID inputStream_;

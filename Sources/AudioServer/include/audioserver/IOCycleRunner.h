@@ -20,7 +20,7 @@ namespace audioserver {
 
 /// Drives IO cycles of one device on its own thread.
 class IOCycleRunner {
-public:
+  public:
     /// Receives one cycle's samples and the device sample time of its first frame.
     using Callback = std::function<void(std::span<const Float32> samples, Float64 sampleTime)>;
 
@@ -43,7 +43,7 @@ public:
     /// Cycles whose IO operation returned an error (their samples were not handed out).
     UInt64 failedCycleCount() const noexcept { return failures_.load(std::memory_order_acquire); }
 
-private:
+  private:
     void run() noexcept;
     bool waitForCycleEnd(Float64 sampleTime) noexcept;
     bool refreshTimeline() noexcept;

@@ -21,7 +21,7 @@ namespace audioserver {
 
 /// One loaded plug-in and its driver interface.
 class PluginHost {
-public:
+  public:
     /// Factory name used when no Info.plist is given.
     static constexpr const char* kDefaultFactoryName = "Corvessa_Create";
 
@@ -46,7 +46,7 @@ public:
     /// The device whose UID property equals `uid`, if any.
     std::optional<HostedDevice> deviceWithUID(const std::string& uid) const;
 
-private:
+  private:
     void* library_ = nullptr;
     AudioServerPlugInDriverRef driver_ = nullptr;
 };

@@ -12,7 +12,7 @@ namespace audioserver {
 /// Failure to load a plug-in: the case, the loader's own detail text (dlerror, file or symbol
 /// name) and, for a refused interface query, the status it returned.
 class PluginLoadError : public std::exception {
-public:
+  public:
     /// The step that failed.
     enum class Reason {
         cannotOpen,            ///< the shared object could not be loaded
@@ -36,7 +36,7 @@ public:
         return reason_ == other.reason_ && detail_ == other.detail_ && status_ == other.status_;
     }
 
-private:
+  private:
     Reason reason_;
     std::string detail_;
     OSStatus status_;

@@ -18,14 +18,15 @@ namespace audioserver {
 
 /// Builds a property address; global scope and main element unless stated.
 constexpr AudioObjectPropertyAddress propertyAddress(
-    AudioObjectPropertySelector selector, AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
+    AudioObjectPropertySelector selector,
+    AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,
     AudioObjectPropertyElement element = kAudioObjectPropertyElementMain) {
     return AudioObjectPropertyAddress{selector, scope, element};
 }
 
 /// Reads properties of the objects behind one driver reference.
 class PropertyReader {
-public:
+  public:
     using Qualifier = std::span<const std::byte>;
 
     explicit PropertyReader(AudioServerPlugInDriverRef driver) noexcept : driver_(driver) {}
@@ -85,7 +86,7 @@ public:
 
     AudioServerPlugInDriverRef driver() const noexcept { return driver_; }
 
-private:
+  private:
     OSStatus read(AudioObjectID object, const AudioObjectPropertyAddress& address,
                   Qualifier qualifier, std::span<std::byte> buffer, UInt32& written) const;
 

@@ -38,12 +38,12 @@ struct AudioServerPlugInClientInfo {
 
 /// Timing of one IO cycle as the host schedules it.
 struct AudioServerPlugInIOCycleInfo {
-    UInt64 mIOCycleCounter;               ///< cycles since IO started
-    UInt32 mNominalIOBufferFrameSize;     ///< frames per cycle
-    AudioTimeStamp mInputTime;            ///< time of the first input frame of the cycle
-    AudioTimeStamp mOutputTime;           ///< time of the first output frame of the cycle
-    AudioTimeStamp mCurrentTime;          ///< when the cycle started
-    Float64 mDeviceHostTicksPerFrame;     ///< host ticks per frame the host measured
+    UInt64 mIOCycleCounter;            ///< cycles since IO started
+    UInt32 mNominalIOBufferFrameSize;  ///< frames per cycle
+    AudioTimeStamp mInputTime;         ///< time of the first input frame of the cycle
+    AudioTimeStamp mOutputTime;        ///< time of the first output frame of the cycle
+    AudioTimeStamp mCurrentTime;       ///< when the cycle started
+    Float64 mDeviceHostTicksPerFrame;  ///< host ticks per frame the host measured
 };
 
 struct AudioServerPlugInHostInterface;

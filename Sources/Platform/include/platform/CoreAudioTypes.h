@@ -52,9 +52,11 @@ inline constexpr OSStatus kAudioHardwareUnspecifiedError =
 // Well-known object IDs and property address parts.
 inline constexpr AudioObjectID kAudioObjectUnknown = 0;
 inline constexpr AudioObjectID kAudioObjectPlugInObject = 1;
-inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal = platform::fourCC("glob");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeGlobal =
+    platform::fourCC("glob");
 inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeInput = platform::fourCC("inpt");
-inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeOutput = platform::fourCC("outp");
+inline constexpr AudioObjectPropertyScope kAudioObjectPropertyScopeOutput =
+    platform::fourCC("outp");
 inline constexpr AudioObjectPropertyElement kAudioObjectPropertyElementMain = 0;
 
 // Object classes.

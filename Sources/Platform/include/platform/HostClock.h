@@ -41,7 +41,7 @@ namespace platform {
 
 /// A replacement tick source with its timebase.
 class CORVESSA_HOSTCLOCK_API HostClockSource {
-public:
+  public:
     virtual ~HostClockSource();
     /// Current time in this source's ticks; called on real-time threads, so it must not block.
     virtual std::uint64_t now() const noexcept = 0;
@@ -60,7 +60,7 @@ CORVESSA_HOSTCLOCK_API std::uint64_t nanosToHostTicks(std::uint64_t nanos) noexc
 
 /// A hand-driven clock: time moves only when set or advanced. Thread-safe.
 class CORVESSA_HOSTCLOCK_API ManualHostClock final : public HostClockSource {
-public:
+  public:
     /// Starts at `startTicks` with the timebase numer/denom (e.g. 125/3: one tick is 41.67 ns).
     explicit ManualHostClock(std::uint64_t startTicks = 0, std::uint32_t numer = 1,
                              std::uint32_t denom = 1) noexcept;
@@ -71,20 +71,20 @@ public:
     /// Moves forward by `ticks`.
     void advance(std::uint64_t ticks) noexcept;
 
-private:
+  private:
     std::atomic<std::uint64_t> ticks_;
     mach_timebase_info_data_t timebase_;
 };
 
 /// Installs a source for the lifetime of this object and restores the previous one after.
 class CORVESSA_HOSTCLOCK_API ScopedHostClock {
-public:
+  public:
     explicit ScopedHostClock(HostClockSource& source) noexcept;
     ~ScopedHostClock();
     ScopedHostClock(const ScopedHostClock&) = delete;
     ScopedHostClock& operator=(const ScopedHostClock&) = delete;
 
-private:
+  private:
     HostClockSource* previous_;
 };
 
