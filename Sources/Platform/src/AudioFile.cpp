@@ -159,23 +159,11 @@ void AudioFile::read(PCMBuffer& buffer, std::uint32_t frames) {
     }
     checkBuffer(buffer);
     frames = std::min(frames, buffer.frameCapacity());
-    const std::uint32_t channels = processing_.channelCount();
-    float* const* out = buffer.floatChannelData();
-    std::uint32_t delivered = 0;
     buffer.setFrameLength(0);
+    std::uint32_t delivered = 0;
     while (delivered < frames) {
         const std::uint32_t wanted = std::min(kChunkFrames, frames - delivered);
-        const auto got = static_cast<std::uint32_t>(
-            std::max<sf_count_t>(sf_readf_float(handle_->file, samples_.data(), wanted), 0));
-        if (sf_error(handle_->file) != SF_ERR_NO_ERROR) {
-            throw AudioFileError(AudioFileError::Code::readFailed, sf_error(handle_->file));
-        }
-        for (std::uint32_t i = 0; i < got; ++i) {
-            for (std::uint32_t c = 0; c < channels; ++c) {
-                out[c][static_cast<std::size_t>(delivered + i) * buffer.stride()] =
-                    samples_[static_cast<std::size_t>(i) * channels + c];
-            }
-        }
+        const std::uint32_t got = readChunk(buffer, delivered, wanted);
         delivered += got;
         position_ += got;
         buffer.setFrameLength(delivered);
@@ -210,6 +198,25 @@ void AudioFile::checkBuffer(const PCMBuffer& buffer) const {
         format.channelCount() != processing_.channelCount()) {
         throw AudioFileError(AudioFileError::Code::formatMismatch, 0);
     }
+}
+
+// Reads up to `count` frames into the staging buffer and spreads them over the buffer's
+// channels from frame `at`; returns the frames read (fewer only at the end of the file).
+std::uint32_t AudioFile::readChunk(PCMBuffer& buffer, std::uint32_t at, std::uint32_t count) {
+    const sf_count_t got = sf_readf_float(handle_->file, samples_.data(), count);
+    if (sf_error(handle_->file) != SF_ERR_NO_ERROR) {
+        throw AudioFileError(AudioFileError::Code::readFailed, sf_error(handle_->file));
+    }
+    const std::uint32_t channels = processing_.channelCount();
+    const auto frames = static_cast<std::uint32_t>(std::max<sf_count_t>(got, 0));
+    float* const* out = buffer.floatChannelData();
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            out[c][static_cast<std::size_t>(at + i) * buffer.stride()] =
+                samples_[static_cast<std::size_t>(i) * channels + c];
+        }
+    }
+    return frames;
 }
 
 // Interleaves `count` frames from `start` into the staging buffer (as 16-bit integers for a

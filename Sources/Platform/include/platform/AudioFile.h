@@ -108,6 +108,7 @@ class AudioFile {
     AudioFile(std::unique_ptr<Handle> handle, const AudioFileSettings& settings,
               const AudioFormat& processing, std::int64_t length, bool writable);
     void checkBuffer(const PCMBuffer& buffer) const;
+    std::uint32_t readChunk(PCMBuffer& buffer, std::uint32_t at, std::uint32_t count);
     std::uint32_t writeChunk(const PCMBuffer& buffer, std::uint32_t start, std::uint32_t count);
 
     std::unique_ptr<Handle> handle_;
