@@ -56,8 +56,9 @@ class Fft {
 
     std::size_t size_;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> swaps_;  // bit-reversal pairs i < j
-    std::vector<float> twiddleReal_;  // forward twiddles, stage s at offset s/2 - 1
-    std::vector<float> twiddleImag_;  // (the inverse uses their complex conjugates)
+    std::vector<float> twiddleReal_;         // forward twiddles, stage s at offset s/2 - 1
+    std::vector<float> twiddleImag_;         // (the inverse uses their complex conjugates)
+    std::vector<float> inverseTwiddleImag_;  // -twiddleImag_, so no sign flip per butterfly
 };
 
 }  // namespace amberlin::core
