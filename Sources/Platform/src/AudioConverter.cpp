@@ -161,9 +161,7 @@ AudioConverterOutputStatus AudioConverter::pull(Run& run, AudioConverterInputBlo
             inputEnded_ = true;
             continue;
         }
-        if (buffer == nullptr || !(buffer->format() == from_)) {
-            run.error = buffer == nullptr ? AudioConverterError::missingInput
-                                          : AudioConverterError::inputFormatMismatch;
+        if (!accept(run, buffer)) {
             return Out::error;
         }
         if (buffer->frameLength() == 0) {
@@ -173,6 +171,16 @@ AudioConverterOutputStatus AudioConverter::pull(Run& run, AudioConverterInputBlo
             return Out::error;
         }
     }
+}
+
+// A buffer handed over with haveData must exist and be in the input format.
+bool AudioConverter::accept(Run& run, const PCMBuffer* buffer) const noexcept {
+    if (buffer == nullptr) {
+        run.error = AudioConverterError::missingInput;
+    } else if (!(buffer->format() == from_)) {
+        run.error = AudioConverterError::inputFormatMismatch;
+    }
+    return run.error == AudioConverterError::none;
 }
 
 // Moves converted frames the resampler holds into the output: pending ones while the stream

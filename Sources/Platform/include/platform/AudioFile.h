@@ -54,10 +54,13 @@ class AudioFileError : public std::exception {
 
     /// `status` is the system's errno when known, else libsndfile's error number, else 0.
     AudioFileError(Code code, int status) noexcept : code_(code), status_(status) {}
+    /// What went wrong.
     Code code() const noexcept { return code_; }
+    /// errno, libsndfile's error number or 0, as given at construction.
     int status() const noexcept { return status_; }
     /// The case name, e.g. "writeFailed".
     const char* what() const noexcept override;
+    /// Equal when code and status match.
     bool operator==(const AudioFileError& other) const noexcept {
         return code_ == other.code_ && status_ == other.status_;
     }

@@ -54,6 +54,7 @@ class AudioFormat {
     /// The equivalent stream description (packed; non-interleaved flag for planar layouts).
     AudioStreamBasicDescription streamDescription() const noexcept;
 
+    /// Equal when sample type, rate, channel count and interleaving all match.
     bool operator==(const AudioFormat&) const = default;
 
   private:
