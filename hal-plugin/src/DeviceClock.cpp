@@ -33,13 +33,14 @@ struct Anchor {
     UInt64 seed;
 };
 
+/// A consistent copy of the anchor. The field loads are acquire so the closing sequence load
+/// cannot move before them; a sequence that is odd or changed means a reset overlapped: retry.
 Anchor readAnchor() noexcept {
     for (;;) {
         const UInt64 before = gAnchorSequence.load(std::memory_order_acquire);
-        const Anchor anchor{gZeroHostTime.load(std::memory_order_relaxed),
-                            gHostTicksPerFrame.load(std::memory_order_relaxed),
-                            gZeroSeed.load(std::memory_order_relaxed)};
-        std::atomic_thread_fence(std::memory_order_acquire);
+        const Anchor anchor{gZeroHostTime.load(std::memory_order_acquire),
+                            gHostTicksPerFrame.load(std::memory_order_acquire),
+                            gZeroSeed.load(std::memory_order_acquire)};
         if (before % 2 == 0 && gAnchorSequence.load(std::memory_order_relaxed) == before) {
             return anchor;
         }
@@ -82,11 +83,11 @@ void reset_zero_time_stamp() noexcept {
     const Float64 ticksPerFrame = ticksPerFrameFromTimebase();
     const std::lock_guard<std::mutex> lock(gResetMutex);
     const UInt64 sequence = gAnchorSequence.load(std::memory_order_relaxed);
+    // Release stores keep the odd sequence ahead of every field a reader may see.
     gAnchorSequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    gZeroHostTime.store(now, std::memory_order_relaxed);
-    gHostTicksPerFrame.store(ticksPerFrame, std::memory_order_relaxed);
-    gZeroSeed.store(gZeroSeed.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    gZeroHostTime.store(now, std::memory_order_release);
+    gHostTicksPerFrame.store(ticksPerFrame, std::memory_order_release);
+    gZeroSeed.store(gZeroSeed.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     gAnchorSequence.store(sequence + 2, std::memory_order_release);
 }
 

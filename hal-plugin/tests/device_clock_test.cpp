@@ -3,7 +3,9 @@
 // period, and restart on a new seed at every StartIO.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 #include "InitializedPlugin.h"
 #include "platform/HostClock.h"
@@ -87,6 +89,36 @@ TEST_P(DeviceClock, EveryStartIORestartsTheTimelineWithANewSeed) {
               (audioserver::ZeroTimeStamp{16'384.0, secondStart + GetParam().onePeriod, 4}))
         << "StopIO leaves the clock alone";
     ASSERT_EQ(device.stopIO(1), 0);
+}
+
+TEST_P(DeviceClock, ResetsOnAControlThreadNeverTearTheIOThreadsTimeStamp) {
+    // Reset i anchors at kStartTicks + i * step with seed 3 + i; every stamp the IO thread sees
+    // must pair a seed with its own anchor and a whole number of periods after it.
+    const uint64_t step = static_cast<uint64_t>(2.5 * period());
+    constexpr int kResets = 2'000;
+    ASSERT_EQ(device.startIO(), 0);
+    std::atomic<bool> done{false};
+    std::thread control([&] {
+        for (int i = 1; i <= kResets; ++i) {
+            clock.advance(step);
+            device.startIO();
+            device.stopIO();
+        }
+        done.store(true);
+    });
+    uint64_t lastSeed = 0;
+    while (!done.load()) {
+        const audioserver::ZeroTimeStamp now = stamp();
+        ASSERT_GE(now.seed, std::max<uint64_t>(lastSeed, 3));
+        const uint64_t anchor = kStartTicks + (now.seed - 3) * step;
+        const double periods = now.sampleTime / 16'384.0;
+        ASSERT_LE(periods, 2.0);
+        ASSERT_EQ(now.hostTime, anchor + static_cast<uint64_t>(std::trunc(periods * period())));
+        lastSeed = now.seed;
+    }
+    control.join();
+    EXPECT_EQ(stamp().seed, 3u + kResets);
+    ASSERT_EQ(device.stopIO(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Timebases, DeviceClock,
