@@ -77,6 +77,22 @@ void BM_EchoCancellerProcess(benchmark::State& state) {
 }
 BENCHMARK(BM_EchoCancellerProcess)->Unit(benchmark::kMicrosecond);
 
+// The helper's run mode: echo cancellation on, no far end ever pushed (all-zero reference).
+void BM_EchoCancellerSilentReference(benchmark::State& state) {
+    const Signals& s = signals();
+    amberlin::core::EchoCanceller canceller(48000.0, 250.0);
+    const std::array<float, kFrame> silence{};
+    std::array<float, kFrame> output{};
+    std::size_t f = 0;
+    for (auto _ : state) {
+        canceller.process(s.mic_frame(f), silence, output);
+        benchmark::DoNotOptimize(output.data());
+        f = f + 1 == kFrames ? 0 : f + 1;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EchoCancellerSilentReference)->Unit(benchmark::kMicrosecond);
+
 void BM_ReferenceQueuePushRead(benchmark::State& state) {
     const Signals& s = signals();
     amberlin::core::ReferenceQueue queue(48000, 300);
