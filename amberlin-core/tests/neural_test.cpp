@@ -98,17 +98,5 @@ TEST_F(NeuralDenoiserTest, StatesAreDeterministicAndIndependent) {
     EXPECT_EQ(alone, interleaved);
 }
 
-TEST_F(NeuralDenoiserTest, MovedStateKeepsWorking) {
-    // Moving hands the state over; both the moved-to object and the swap partner stay valid.
-    std::optional<NeuralDenoiser> a = NeuralDenoiser::create();
-    std::optional<NeuralDenoiser> b = NeuralDenoiser::create();
-    ASSERT_TRUE(a && b);
-    NeuralDenoiser moved(std::move(*a));
-    *b = std::move(moved);
-    const std::vector<float> input = scaled(test::whiteNoise(10 * kFrame, 0.1F, 3));
-    const std::vector<float> out = run(*b, input);
-    EXPECT_LT(test::rmsOf(out), test::rmsOf(input));
-}
-
 }  // namespace
 }  // namespace amberlin::core

@@ -208,13 +208,5 @@ TEST(VoiceGate, ResetRestoresInitialStateButKeepsLevel) {
     EXPECT_EQ(gate.gain(), 1.0F);
 }
 
-TEST(VoiceGate, EmptyFrameIsHandled) {
-    // A zero-length frame counts as -180 dB and changes no sample.
-    VoiceGate gate(2);
-    learnSpeech(gate, -20.0F);
-    gate.process(std::span<float>{}, kUnvoiced);
-    EXPECT_EQ(gate.hold(), VoiceGate::kHoldFrames - 1);
-}
-
 }  // namespace
 }  // namespace amberlin::core
