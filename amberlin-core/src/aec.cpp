@@ -7,7 +7,6 @@ namespace amberlin::core {
 
 namespace {
 
-using aec::kBins;
 using aec::kBinStride;
 using aec::kBlock;
 using aec::kFarActiveThreshold;

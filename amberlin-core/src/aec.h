@@ -34,10 +34,12 @@ class EchoCanceller {
 
     /// Sizes every buffer for `tail_ms` of echo tail at `sample_rate` Hz (the pipeline uses
     /// 48 000 Hz and 250 ms: 47 partitions of 256 samples) and starts from the reset state.
-    /// Non-finite or non-positive values give the minimum of one partition.
+    /// Non-finite or non-positive values give one partition; longer tails than 4096 partitions
+    /// (about 21 s at 48 kHz) are capped there.
     EchoCanceller(double sample_rate, double tail_ms);
 
-    /// Forgets all adaptation and buffered audio; the next output starts with 512 zero samples.
+    /// Forgets all adaptation and buffered audio; the next 512 output samples are the output
+    /// delay: zeros (up to transform rounding while the suppression gains are 1).
     void reset();
 
     /// Cancels the echo of `reference` (far end, time-aligned) from `input` (microphone) into
