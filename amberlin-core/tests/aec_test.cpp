@@ -172,8 +172,10 @@ TEST(EchoCancellerTest, SilentReferencePassesMicrophoneDelayed) {
 }
 
 TEST(EchoCancellerTest, ConvergesOnSyntheticEcho) {
-    // A -25 dBFS echo with a 40 ms direct path: the delay estimate lands in the partition that
-    // holds 40 ms (37.3 ms) or its neighbour, and the echo reduction climbs above 25 dB.
+    // A -25 dBFS echo with a 40 ms direct path and no noise: the delay estimate lands in the
+    // partition that holds 40 ms (37.3 ms) or its neighbour, and within 10 s the echo reduction
+    // climbs above 40 dB and the residual echo in the output falls below -50 dB (measured here:
+    // 78 dB and -105 dB).
     Scene scene = make_scene(1000, 11);
     EchoCanceller canceller(kRate, 250.0);
     run(canceller, scene, 0, 200);
@@ -181,9 +183,9 @@ TEST(EchoCancellerTest, ConvergesOnSyntheticEcho) {
     run(canceller, scene, 200, 1000);
     EXPECT_TRUE(canceller.far_end_active());
     EXPECT_NEAR(canceller.echo_delay_ms(), 40.0f, 256.0f / 48.0f);
-    EXPECT_GT(canceller.echo_reduction_db(), 25.0f);
+    EXPECT_GT(canceller.echo_reduction_db(), 40.0f);
     EXPECT_GT(canceller.echo_reduction_db(), early_reduction);
-    EXPECT_LT(residual_echo_db(scene, 900, 1000), -30.0);
+    EXPECT_LT(residual_echo_db(scene, 900, 1000), -50.0);
 }
 
 TEST(EchoCancellerTest, DoubleTalkLeavesForegroundIntact) {
