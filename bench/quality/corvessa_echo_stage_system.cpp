@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::size_t kEchoDelay = 512;  // documented output delay, samples
 
+// The voice core's EchoCanceller driven directly with already aligned frames.
 class CorvessaEchoStageSystem final : public SystemUnderTest {
   public:
     void process(FrameIn mic, FrameIn far, FrameOut out) override {

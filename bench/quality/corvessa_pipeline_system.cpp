@@ -13,6 +13,7 @@ constexpr std::uint64_t kFirstFrameNs = 1'000'000'000;  // an arbitrary, non-zer
 constexpr std::size_t kEchoDelay = 512;                 // echo canceller's documented output delay
 constexpr std::size_t kSpectralDelay = 736;  // spectral suppressor's documented output delay
 
+// One amr_pipeline handle fed frame by frame with 10 ms host-time steps.
 class CorvessaPipelineSystem final : public SystemUnderTest {
   public:
     explicit CorvessaPipelineSystem(const CorvessaSettings& settings)

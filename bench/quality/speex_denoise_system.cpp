@@ -7,6 +7,7 @@
 namespace corvessa::quality {
 namespace {
 
+// SpeexDSP preprocessor with only its denoiser on, run in place on a 16-bit copy.
 class SpeexDenoiseSystem final : public SystemUnderTest {
   public:
     SpeexDenoiseSystem()

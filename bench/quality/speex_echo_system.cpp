@@ -10,6 +10,7 @@ namespace {
 
 constexpr int kTailSamples = kSampleRate / 4;  // 250 ms
 
+// SpeexDSP echo state (and optional preprocessor) on 16-bit copies of the frames.
 class SpeexEchoSystem final : public SystemUnderTest {
   public:
     explicit SpeexEchoSystem(bool residualSuppression)

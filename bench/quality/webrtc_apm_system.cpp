@@ -8,6 +8,7 @@
 namespace corvessa::quality {
 namespace {
 
+// One WebRTC processing module: far frame as the reverse stream, then the microphone frame.
 class WebrtcApmSystem final : public SystemUnderTest {
   public:
     explicit WebrtcApmSystem(const WebrtcSettings& settings)
