@@ -34,7 +34,7 @@ Signal burst(std::size_t frames, std::size_t from, std::size_t to, std::uint32_t
     return s;
 }
 
-TEST(Correlation, FindsTheDelayOfAScaledCopyAndConvolvesLikeTheDirectSum) {
+TEST(QualityCorrelation, FindsTheDelayOfAScaledCopyAndConvolvesLikeTheDirectSum) {
     const Signal x = whiteNoise(48000, -20.0, 1);
     for (const std::size_t delay : {0UL, 1UL, 300UL, 4799UL}) {
         SCOPED_TRACE(delay);
@@ -55,7 +55,7 @@ TEST(Correlation, FindsTheDelayOfAScaledCopyAndConvolvesLikeTheDirectSum) {
     }
 }
 
-TEST(Erle, IsTheEnergyRatioAfterDelayCompensation) {
+TEST(QualityErle, IsTheEnergyRatioAfterDelayCompensation) {
     // The microphone carries a burst in frames 20 ... 60; the output is it at -20 dB, 10 frames
     // later. Only with the delay compensated does the whole burst fall inside the range (without,
     // a quarter of it is missed: 1.25 dB more).
@@ -68,7 +68,7 @@ TEST(Erle, IsTheEnergyRatioAfterDelayCompensation) {
     EXPECT_NEAR(erleDb(mic, Aligned{out, 10 * kFrame}, {20 * kFrame, 200 * kFrame}), 20.0, 1e-3);
 }
 
-TEST(Erle, ConvergenceTimesFollowTheWindowsWithEcho) {
+TEST(QualityErle, ConvergenceTimesFollowTheWindowsWithEcho) {
     // 20 windows of 200 ms with per-window output gains; window 7 has no echo and is ignored even
     // though its output is louder than its input.
     constexpr std::size_t kWindow = 9600;
@@ -96,7 +96,7 @@ TEST(Erle, ConvergenceTimesFollowTheWindowsWithEcho) {
     EXPECT_FALSE(at30.staysAboveSeconds.has_value());
 }
 
-TEST(SpeechLoss, CountsOnlyWhatSurvivesOfTheCleanTalker) {
+TEST(QualitySpeechLoss, CountsOnlyWhatSurvivesOfTheCleanTalker) {
     const Signal clean = burst(200, 50, 150, 5);
     const std::vector<bool> active = activeFrames(clean, -46.0);
     const Range all{0, clean.size()};
@@ -116,7 +116,7 @@ TEST(SpeechLoss, CountsOnlyWhatSurvivesOfTheCleanTalker) {
     EXPECT_GT(speechLossDb(clean, Aligned{out, 736 + kFrame}, active, all), 20.0);
 }
 
-TEST(PauseAttenuation, MeasuresTheNoiseBetweenWordsAwayFromTheirEdges) {
+TEST(QualityPauseAttenuation, MeasuresTheNoiseBetweenWordsAwayFromTheirEdges) {
     // Talker in frames 30 ... 70; the output keeps the talker, turns noise down 20 dB elsewhere.
     const Signal talker = burst(100, 30, 70, 7);
     const Signal noise = whiteNoise(talker.size(), -46.0, 8);
@@ -139,7 +139,7 @@ TEST(PauseAttenuation, MeasuresTheNoiseBetweenWordsAwayFromTheirEdges) {
     EXPECT_LT(pauseAttenuationDb(mic, Aligned{out, 0}, unguarded, {0, mic.size()}), 10.0);
 }
 
-TEST(Signals, NoiseHasItsLevelAndColourAndActiveLevelIgnoresSilence) {
+TEST(QualitySignals, NoiseHasItsLevelAndColourAndActiveLevelIgnoresSilence) {
     const Signal white = whiteNoise(96000, -30.0, 9);
     const Signal pink = pinkNoise(96000, -30.0, 9);
     EXPECT_NEAR(rmsDbfs(white), -30.0, 1e-3);

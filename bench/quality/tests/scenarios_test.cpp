@@ -12,7 +12,7 @@
 namespace corvessa::quality {
 namespace {
 
-class ScenariosTest : public testing::Test {
+class QualityScenariosTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         SpeechSynth synth;
@@ -23,14 +23,14 @@ class ScenariosTest : public testing::Test {
     static std::unique_ptr<ScenarioSet> set_;
 };
 
-std::unique_ptr<ScenarioSet> ScenariosTest::set_;
+std::unique_ptr<ScenarioSet> QualityScenariosTest::set_;
 
 // The content of `s` without the silent flush at its end.
 std::span<const float> content(const Signal& s, std::size_t length) {
     return std::span<const float>(s).first(length);
 }
 
-TEST_F(ScenariosTest, LevelsAndSignalToNoiseRatiosAreAsStated) {
+TEST_F(QualityScenariosTest, LevelsAndSignalToNoiseRatiosAreAsStated) {
     EXPECT_NEAR(activeLevelDbfs(set_->calibration.near), -26.0, 0.01);
     EXPECT_NEAR(activeLevelDbfs(set_->farEndOnly.echo), -25.0, 0.01);
     EXPECT_NEAR(activeLevelDbfs(set_->farEndOnly.far), -20.0, 0.01);
@@ -53,7 +53,7 @@ TEST_F(ScenariosTest, LevelsAndSignalToNoiseRatiosAreAsStated) {
     }
 }
 
-TEST_F(ScenariosTest, ComponentsSitWhereTheMetricsExpectThem) {
+TEST_F(QualityScenariosTest, ComponentsSitWhereTheMetricsExpectThem) {
     const Scenario& farOnly = set_->farEndOnly;
     const DelayEstimate room = estimateDelay(farOnly.far, farOnly.echo, 4800);
     EXPECT_EQ(room.lag, 1920U);                    // 40 ms

@@ -66,7 +66,7 @@ double lastErleDb(const SystemEntry& entry, const Scenario& scenario) {
                   lastTwoSeconds);
 }
 
-TEST(Systems, EchoCancellersHearTheFarEndTheHarnessFeedsThem) {
+TEST(QualitySystems, EchoCancellersHearTheFarEndTheHarnessFeedsThem) {
     // Each system removes far more of the echo when the far end reaches it than when it is
     // withheld (what is left without it is noise suppression of a stationary echo).
     const Scenario echo = noiseEcho();
@@ -92,7 +92,7 @@ TEST(Systems, EchoCancellersHearTheFarEndTheHarnessFeedsThem) {
     }
 }
 
-TEST(Systems, CorvessaDelaysMeasureAsDocumented) {
+TEST(QualitySystems, CorvessaDelaysMeasureAsDocumented) {
     const Scenario talker = bursts();
     const std::vector<SystemEntry> entries = {
         {"spectral",
@@ -113,7 +113,7 @@ TEST(Systems, CorvessaDelaysMeasureAsDocumented) {
     }
 }
 
-TEST(Systems, NoiseSuppressorsAreSwitchedOn) {
+TEST(QualitySystems, NoiseSuppressorsAreSwitchedOn) {
     Scenario noise = blank(kSeconds * kSampleRate);
     noise.mic = whiteNoise(noise.length, -40.0, 14);
     const std::vector<SystemEntry> entries = {
