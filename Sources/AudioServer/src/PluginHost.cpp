@@ -47,7 +47,10 @@ PluginHost::PluginHost(const std::filesystem::path& sharedObject,
     const std::string factoryName = infoPlist
                                         ? factoryNameForType(*infoPlist, kAudioServerPlugInTypeUUID)
                                         : std::string(kDefaultFactoryName);
-    library_ = dlopen(sharedObject.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // NODELETE: like the audio server, never unmap a plug-in. What it created outlives the host
+    // object: strings released later run its destroy functions, and its process-wide state (the
+    // ring handle it never closes) stays reachable.
+    library_ = dlopen(sharedObject.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (library_ == nullptr) {
         throw PluginLoadError(Reason::cannotOpen, loaderError(sharedObject.string()));
     }

@@ -2,9 +2,9 @@
 // factory for the plug-in type, QueryInterface for the driver interface, Initialize with a host
 // table, then the object tree (plug-in -> devices -> input streams).
 //
-// Ownership: the host holds one reference on the driver interface and the loaded object; both are
-// released (Release, then dlclose) when the host is destroyed. Devices and values read from the
-// plug-in must not be used after that.
+// Ownership: the host holds one reference on the driver interface, released when the host is
+// destroyed; devices must not be used after that. The shared object itself is never unmapped
+// (as an audio server never unloads a plug-in), so objects the plug-in created stay valid.
 #ifndef CORVESSA_AUDIOSERVER_PLUGIN_HOST_H
 #define CORVESSA_AUDIOSERVER_PLUGIN_HOST_H
 

@@ -121,7 +121,9 @@ std::expected<std::vector<T>, OSStatus> PropertyReader::list(
         return std::unexpected(kAudioHardwareBadPropertySizeError);
     }
     std::vector<T> values(bytes->size() / sizeof(T));
-    __builtin_memcpy(values.data(), bytes->data(), bytes->size());
+    if (!values.empty()) {
+        __builtin_memcpy(values.data(), bytes->data(), bytes->size());
+    }
     return values;
 }
 
