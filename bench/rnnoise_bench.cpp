@@ -50,6 +50,10 @@ void BM_RnnoiseProcessFrame(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_RnnoiseProcessFrame)->Unit(benchmark::kMicrosecond);
+// Exactly 300 frames (3 s of input), for repeatable instruction counts: under
+// `valgrind --tool=callgrind --toggle-collect=rnnoise_process_frame` with
+// `--benchmark_filter=ProcessFrame/iterations:300`, "Collected" / 300 is the count of one frame.
+BENCHMARK(BM_RnnoiseProcessFrame)->Iterations(300)->Unit(benchmark::kMicrosecond);
 
 /// rnnoise_create plus rnnoise_destroy: instantiating the module (memory, data, constructors).
 void BM_RnnoiseCreateDestroy(benchmark::State& state) {
