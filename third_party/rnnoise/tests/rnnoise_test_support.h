@@ -2,9 +2,12 @@
 #ifndef RNNOISE_TEST_SUPPORT_H
 #define RNNOISE_TEST_SUPPORT_H
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <span>
@@ -57,6 +60,73 @@ inline std::vector<float> brownNoise(std::size_t frames, float rms, unsigned see
     for (float& x : signal) {
         state = 0.95f * state + drive * white(rng);
         x = state;
+    }
+    return signal;
+}
+
+/** Integer-only noise for regimeSignal: a linear congruential generator and its low-pass. */
+class IntegerNoise {
+  public:
+    /** Uniform in [-amplitude, amplitude]. */
+    std::int32_t white(std::int32_t amplitude) {
+        seed_ = seed_ * 1664525u + 1013904223u;
+        const std::uint32_t span = 2u * static_cast<std::uint32_t>(amplitude) + 1u;
+        return static_cast<std::int32_t>((seed_ >> 8) % span) - amplitude;
+    }
+    /** Next sample of white noise through a one-pole low-pass, pole 31/32 (corner near 240 Hz). */
+    std::int32_t rumble() {
+        rumble_ = rumble_ - rumble_ / 32 + white(400);
+        return rumble_;
+    }
+
+  private:
+    std::uint32_t seed_ = 12345u;
+    std::int32_t rumble_ = 0;
+};
+
+/** Triangle wave of `period` samples between -amplitude and amplitude, at sample `i`. */
+inline std::int32_t triangle(std::size_t i, std::int32_t period, std::int32_t amplitude) {
+    const auto phase = static_cast<std::int32_t>(i % static_cast<std::size_t>(period));
+    return amplitude - 4 * amplitude * std::abs(phase - period / 2) / period;
+}
+
+/** Sample `i` of regimeSignal, drawing on `noise`. */
+inline std::int32_t regimeSample(std::size_t i, IntegerNoise& noise) {
+    const std::int32_t rumble = noise.rumble();
+    const std::size_t at = i % 48000;
+    switch (i / 48000 % 8) {
+        case 0:
+            return rumble / 4;
+        case 1:
+            return triangle(i, 218, 6000) + noise.white(3000);
+        case 2:
+            return (at % 12000 < 5760 ? triangle(i, 320, 9000) : 0) + rumble / 16;
+        case 3:
+            return std::clamp(noise.white(60000), -32768, 32767);
+        case 4:
+            return noise.white(2);
+        case 5:
+            return at % 9600 == 0 ? 32767 : 0;
+        case 6:
+            return static_cast<std::int32_t>(at % (400 - at / 133)) * 40 - 8000;
+        default:
+            return triangle(i, 109, 20000) + rumble / 2 + 1000;
+    }
+}
+
+/**
+ * A signal of `frames` frames that visits every regime of the network, one second (100 frames)
+ * each, in this order: low-pass noise, a 220 Hz triangle in white noise, gated 4 Hz "syllables"
+ * of a 150 Hz buzz over rumble, clipped full-scale noise, near-silence (+-2), silence with
+ * full-scale clicks, a sawtooth sweeping 120 Hz -> 1.2 kHz, and a loud 440 Hz triangle over
+ * offset rumble. Integer arithmetic only, so the samples are the same on every platform and
+ * standard library.
+ */
+inline std::vector<float> regimeSignal(std::size_t frames) {
+    std::vector<float> signal(frames * kFrame);
+    IntegerNoise noise;
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        signal[i] = static_cast<float>(regimeSample(i, noise));
     }
     return signal;
 }
