@@ -181,7 +181,7 @@ bool SimulatedAudioSystem::hasProperty(AudioObjectID object,
         return systemHasProperty(address);
     }
     try {
-        const auto provider = device(object);
+        const auto provider = anyObject(object);
         return provider && provider->hasProperty(address);
     } catch (...) {
         return false;
@@ -206,7 +206,7 @@ OSStatus SimulatedAudioSystem::getPropertyDataSize(AudioObjectID object,
             outSize = static_cast<UInt32>(count * sizeof(AudioObjectID));
             return kAudioHardwareNoError;
         }
-        const auto provider = device(object);
+        const auto provider = anyObject(object);
         return provider ? provider->getPropertyDataSize(address, qualifierSize, qualifier, outSize)
                         : kAudioHardwareBadObjectError;
     } catch (...) {
@@ -226,7 +226,7 @@ OSStatus SimulatedAudioSystem::getPropertyData(AudioObjectID object,
         if (object == kAudioObjectSystemObject) {
             return getSystemProperty(address, ioSize, outData);
         }
-        const auto provider = device(object);
+        const auto provider = anyObject(object);
         return provider
                    ? provider->getPropertyData(address, qualifierSize, qualifier, ioSize, outData)
                    : kAudioHardwareBadObjectError;
@@ -247,7 +247,7 @@ OSStatus SimulatedAudioSystem::setPropertyData(AudioObjectID object,
         if (object == kAudioObjectSystemObject) {
             return setDefaultDevice(address, size, data);
         }
-        const auto provider = device(object);
+        const auto provider = anyObject(object);
         return provider ? provider->setPropertyData(address, qualifierSize, qualifier, size, data)
                         : kAudioHardwareBadObjectError;
     } catch (...) {
@@ -332,6 +332,19 @@ OSStatus SimulatedAudioSystem::newInstance(AudioComponent component,
     } catch (...) {
         return kAudioUnitErr_FailedInitialization;
     }
+}
+
+std::shared_ptr<AudioDeviceProvider> SimulatedAudioSystem::anyObject(AudioObjectID id) const {
+    auto provider = device(id);
+    return provider ? provider : taps_->object(id);
+}
+
+ProcessTapBackend* SimulatedAudioSystem::processTaps() noexcept {
+    return taps_->supported() ? taps_.get() : nullptr;
+}
+
+SystemOutputBackend* SimulatedAudioSystem::systemOutput() noexcept {
+    return speakerBus_.get();
 }
 
 }  // namespace platform

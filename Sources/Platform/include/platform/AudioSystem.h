@@ -18,6 +18,9 @@
 
 namespace platform {
 
+class ProcessTapBackend;
+class SystemOutputBackend;
+
 /// One audio system: its objects and properties, and the components it offers.
 class AudioSystem {
   public:
@@ -49,6 +52,15 @@ class AudioSystem {
     /// Creates an instance of one of this system's components.
     virtual OSStatus newInstance(AudioComponent component,
                                  AudioComponentInstance& outInstance) noexcept = 0;
+
+    /// The system's process taps and aggregate devices (platform/AudioTap.h), valid while the
+    /// system lives; null when it has none, and the tap calls answer
+    /// kAudioHardwareUnsupportedOperationError.
+    virtual ProcessTapBackend* processTaps() noexcept { return nullptr; }
+    /// The system's output for this process's sounds (platform/SystemOutput.h), valid while the
+    /// system lives; null when it has none, and playback answers
+    /// kAudioHardwareUnsupportedOperationError.
+    virtual SystemOutputBackend* systemOutput() noexcept { return nullptr; }
 };
 
 /// One capture-unit instance; the AudioUnit* calls forward to it unchanged.

@@ -29,6 +29,8 @@
 #include "platform/SimulatedDevice.h"
 #include "platform/SimulatedFaults.h"
 #include "platform/SimulatedIOClock.h"
+#include "platform/SimulatedSpeakerBus.h"
+#include "platform/SimulatedTapHost.h"
 
 namespace platform {
 
@@ -79,6 +81,11 @@ class SimulatedAudioSystem final : public AudioSystem,
     /// Number of started units (optionally only those bound to `device`).
     UInt32 runningUnitCount(std::optional<AudioObjectID> device = std::nullopt) const;
 
+    /// Everything this system's output plays; the speech output and tests play into it.
+    const std::shared_ptr<SimulatedSpeakerBus>& speakerBus() const noexcept { return speakerBus_; }
+    /// This system's process taps and aggregate devices, for tests to configure and inspect.
+    SimulatedTapHost& tapHost() noexcept { return *taps_; }
+
     /// Called by a unit when its IO thread starts and stops.
     void registerRunningUnit(AudioObjectID device, std::shared_ptr<SimulatedIOThread> thread);
     /// See registerRunningUnit.
@@ -99,6 +106,10 @@ class SimulatedAudioSystem final : public AudioSystem,
         AudioComponent after, const AudioComponentDescription& description) noexcept override;
     OSStatus newInstance(AudioComponent component,
                          AudioComponentInstance& outInstance) noexcept override;
+    /// The tap host, or null while it is set unsupported.
+    ProcessTapBackend* processTaps() noexcept override;
+    /// The speaker bus.
+    SystemOutputBackend* systemOutput() noexcept override;
 
     /// Use create(); public only for std::make_shared.
     SimulatedAudioSystem();
@@ -115,6 +126,7 @@ class SimulatedAudioSystem final : public AudioSystem,
     OSStatus setDefaultDevice(const AudioObjectPropertyAddress& address, UInt32 size,
                               const void* data) noexcept;
     std::vector<AudioObjectID> deviceIDs() const;
+    std::shared_ptr<AudioDeviceProvider> anyObject(AudioObjectID id) const;
     std::vector<std::shared_ptr<SimulatedIOThread>> unitsToPump(const PumpRequest& request) const;
 
     OpaqueAudioComponent captureComponent_;
@@ -126,6 +138,10 @@ class SimulatedAudioSystem final : public AudioSystem,
     AudioObjectID defaultOutput_ = kAudioObjectUnknown;
     SimulatedIOClock ioClock_;
     std::vector<RunningUnit> running_;
+    // Declared last: the tap host stops its IO threads, which unregister from running_, first.
+    std::shared_ptr<SimulatedSpeakerBus> speakerBus_ = std::make_shared<SimulatedSpeakerBus>();
+    std::unique_ptr<SimulatedTapHost> taps_ =
+        std::make_unique<SimulatedTapHost>(*this, speakerBus_);
 };
 
 }  // namespace platform

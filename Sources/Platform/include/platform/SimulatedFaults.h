@@ -32,6 +32,14 @@ enum class AudioCall {
     outputUnitStart,
     outputUnitStop,
     unitRender,
+    createProcessTap,  ///< a status of 0 makes the call succeed without creating a tap
+    destroyProcessTap,
+    createAggregateDevice,  ///< a status of 0 makes the call succeed without creating a device
+    destroyAggregateDevice,
+    deviceCreateIOProcID,  ///< a status of 0 makes the call succeed without registering
+    deviceDestroyIOProcID,
+    deviceStart,
+    deviceStop,
 };
 
 /// One injected fault: the next `count` matching calls return `status` and do nothing else.
