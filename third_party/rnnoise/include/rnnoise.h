@@ -12,6 +12,15 @@
 //
 // Real time: `rnnoise_process_frame` never allocates, locks or makes a system call; all memory is
 // reserved by `rnnoise_create`.
+//
+// Memory: each state reserves 8 GiB of address space, not memory: only the few hundred KiB it
+// uses become resident. Under an address-space limit (RLIMIT_AS) too small for that,
+// `rnnoise_create` returns NULL.
+//
+// Signals: the first `rnnoise_create` installs a SIGSEGV handler. It acts only on a fault inside a
+// state's own memory while that state processes a frame (the state then passes frames through,
+// see `rnnoise_process_frame`); any other SIGSEGV goes on to the handler installed before it, or
+// to the default action. A handler installed later should pass on the signals it does not handle.
 #ifndef CORVESSA_RNNOISE_H
 #define CORVESSA_RNNOISE_H
 

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "wasm_guard.h"
 #include "wasm_host.h"
 
 enum {
@@ -35,11 +36,15 @@ typedef struct {
 } ProcessCall;
 
 static pthread_once_t rnnoise_module_once = PTHREAD_ONCE_INIT;
+static bool rnnoise_module_ready;  // written once under rnnoise_module_once, read after it
 
-// Process-wide runtime and module set-up (function-type registry), done once for all threads.
+// Process-wide runtime and module set-up (function-type registry, fault handler), done once for
+// all threads. Without the fault handler a stray access would end the process, so no state is
+// created then.
 static void rnnoise_init_module(void) {
     wasm_rt_init();
     RNNOISE_WASM_INIT_MODULE();
+    rnnoise_module_ready = rnnoise_wasm_guard_install();
 }
 
 // Creates the module instance: globals, linear memory with its data segments, table.
@@ -86,12 +91,12 @@ DenoiseState* rnnoise_create(RNNModel* model) {
         return NULL;
     }
     pthread_once(&rnnoise_module_once, rnnoise_init_module);
-    DenoiseState* st = calloc(1, sizeof *st);
+    DenoiseState* st = rnnoise_module_ready ? calloc(1, sizeof *st) : NULL;
     if (st == NULL) {
         return NULL;
     }
-    if (rnnoise_wasm_guarded(rnnoise_call_instantiate, st) != WASM_RT_TRAP_NONE ||
-        rnnoise_wasm_guarded(rnnoise_call_setup, st) != WASM_RT_TRAP_NONE ||
+    if (rnnoise_wasm_guarded(NULL, rnnoise_call_instantiate, st) != WASM_RT_TRAP_NONE ||
+        rnnoise_wasm_guarded(st->host.memory, rnnoise_call_setup, st) != WASM_RT_TRAP_NONE ||
         !rnnoise_addresses_valid(st)) {
         rnnoise_destroy(st);
         return NULL;
@@ -114,7 +119,8 @@ float rnnoise_process_frame(DenoiseState* st, float* out, const float* in) {
     uint8_t* base = st->host.memory->data;
     rnnoise_copy_in(base + st->input_address, in);
     ProcessCall call = {st, 0.0f};
-    if (st->failed || rnnoise_wasm_guarded(rnnoise_call_process, &call) != WASM_RT_TRAP_NONE) {
+    if (st->failed ||
+        rnnoise_wasm_guarded(st->host.memory, rnnoise_call_process, &call) != WASM_RT_TRAP_NONE) {
         st->failed = true;
         memcpy(out, st->host.memory->data + st->input_address, kFrameBytes);
         return 0.0f;

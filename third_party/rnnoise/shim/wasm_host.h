@@ -1,10 +1,9 @@
-// Host side of the translated RNNoise module: the emscripten imports it calls, the trap handler
-// and the guard that turns a trap inside a module call into an error code.
+// Host side of the translated RNNoise module: the emscripten imports it calls.
 //
-// Threads: every function here touches only the instance it is given and the calling thread's
-// own guard, so instances run concurrently on different threads.
+// Threads: every function here touches only the instance it is given, so instances run
+// concurrently on different threads.
 // Real time: nothing here allocates, locks or makes a system call, except growing linear memory
-// (only ever requested while a state is created) and aborting on a trap outside any guard.
+// (only ever requested while a state is created).
 #ifndef RNNOISE_WASM_HOST_H
 #define RNNOISE_WASM_HOST_H
 
@@ -18,15 +17,6 @@ extern "C" {
 struct RNNOISE_WASM_HOST_INSTANCE {
     wasm_rt_memory_t* memory;
 };
-
-/** A module call run under a guard; `context` is the caller's argument block. */
-typedef void (*rnnoise_wasm_call)(void* context);
-
-/**
- * Runs `call(context)` with a trap target for this thread. Returns WASM_RT_TRAP_NONE when the
- * call returned normally, else the trap that ended it (the instance is then unusable).
- */
-wasm_rt_trap_t rnnoise_wasm_guarded(rnnoise_wasm_call call, void* context);
 
 /** Import emscripten_resize_heap: grows memory to at least `requested` bytes; 1 on success. */
 u32 RNNOISE_WASM_IMPORT_emscripten_resize_heap(struct RNNOISE_WASM_HOST_INSTANCE* host,

@@ -1,59 +1,23 @@
-// Tests of the host side of the translated module: trap guard, linear memory and the emscripten
-// imports, on memories made here (the module itself never grows memory or traps in practice).
+// Tests of the host side of the translated module: linear memory and the emscripten imports, on
+// memories made here (the module itself never grows memory or traps in practice), and a stray
+// access by the translated module itself.
 #include "wasm_rt_config.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <mutex>
 #include <numeric>
 
+#include "wasm_guard.h"
 #include "wasm_host.h"
+#include "wasm_test_memory.h"
 
+namespace rnnoise_test {
 namespace {
 
-constexpr std::uint32_t kPage = 65536;
-
-struct Memory {
-    Memory(std::uint32_t pages, std::uint32_t max_pages) {
-        wasm_rt_allocate_memory(&memory, pages, max_pages);
-    }
-    ~Memory() { wasm_rt_free_memory(&memory); }
-    Memory(const Memory&) = delete;
-    Memory& operator=(const Memory&) = delete;
-    wasm_rt_memory_t memory{};
-};
-
-void trapDivByZero(void*) {
-    wasm_rt_trap(WASM_RT_TRAP_DIV_BY_ZERO);
-}
-void setFlag(void* flag) {
-    *static_cast<bool*>(flag) = true;
-}
-
-// A trapping call comes back as its trap code; a normal one as NONE; an inner guard catches its
-// own trap and leaves the outer call running.
-TEST(WasmHost, GuardReturnsTrapCodes) {
-    bool ran = false;
-    EXPECT_EQ(rnnoise_wasm_guarded(setFlag, &ran), WASM_RT_TRAP_NONE);
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(rnnoise_wasm_guarded(trapDivByZero, nullptr), WASM_RT_TRAP_DIV_BY_ZERO);
-
-    auto nested = [](void* inner_result) {
-        *static_cast<wasm_rt_trap_t*>(inner_result) = rnnoise_wasm_guarded(trapDivByZero, nullptr);
-    };
-    wasm_rt_trap_t inner = WASM_RT_TRAP_NONE;
-    EXPECT_EQ(rnnoise_wasm_guarded(nested, &inner), WASM_RT_TRAP_NONE);
-    EXPECT_EQ(inner, WASM_RT_TRAP_DIV_BY_ZERO);
-    EXPECT_EQ(rnnoise_wasm_guarded(trapDivByZero, nullptr), WASM_RT_TRAP_DIV_BY_ZERO);
-}
-
-// A trap with no guard on the thread is a bug: it names the trap and aborts.
-TEST(WasmHostDeathTest, TrapOutsideGuardAborts) {
-    EXPECT_DEATH(wasm_rt_trap(WASM_RT_TRAP_OOB), "outside a guarded call: Out-of-bounds");
-}
-
-// Memory starts zeroed at its initial size, grows page-wise keeping its contents with zeroed new
-// pages, and refuses to pass its maximum.
+// Memory starts zeroed at its initial size, grows page-wise in place keeping its contents with
+// zeroed new pages, and refuses to pass its maximum. Its reservation spans 8 GiB and no more.
 TEST(WasmHost, LinearMemoryGrowsWithinItsMaximum) {
     Memory m(2, 4);
     ASSERT_NE(m.memory.data, nullptr);
@@ -61,7 +25,9 @@ TEST(WasmHost, LinearMemoryGrowsWithinItsMaximum) {
     EXPECT_EQ(std::accumulate(m.memory.data, m.memory.data + m.memory.size, 0u), 0u);
     m.memory.data[2 * kPage - 1] = 0x5a;
 
+    std::uint8_t* const data = m.memory.data;
     EXPECT_EQ(wasm_rt_grow_memory(&m.memory, 1), 2u);
+    EXPECT_EQ(m.memory.data, data);
     EXPECT_EQ(m.memory.pages, 3u);
     EXPECT_EQ(m.memory.size, 3 * kPage);
     EXPECT_EQ(m.memory.data[2 * kPage - 1], 0x5a);
@@ -70,6 +36,10 @@ TEST(WasmHost, LinearMemoryGrowsWithinItsMaximum) {
     EXPECT_EQ(wasm_rt_grow_memory(&m.memory, 2), UINT32_MAX);
     EXPECT_EQ(m.memory.size, 3 * kPage);
     EXPECT_EQ(wasm_rt_grow_memory(&m.memory, 0), 3u);
+
+    EXPECT_TRUE(rnnoise_wasm_memory_contains(&m.memory, data + (std::uint64_t{1} << 33) + 7));
+    EXPECT_FALSE(rnnoise_wasm_memory_contains(&m.memory, data + RNNOISE_WASM_RESERVED_BYTES));
+    EXPECT_FALSE(rnnoise_wasm_memory_contains(&m.memory, data - 1));
 }
 
 // emscripten_resize_heap grows to the requested byte size rounded up to whole pages, accepts
@@ -104,15 +74,55 @@ TEST(WasmHost, MemcpyBigImport) {
         m.memory.data[i] = static_cast<std::uint8_t>(i);
     }
     CopyCall overlap{&host, 10, 0, 990};
-    EXPECT_EQ(rnnoise_wasm_guarded(copyBig, &overlap), WASM_RT_TRAP_NONE);
+    EXPECT_EQ(rnnoise_wasm_guarded(nullptr, copyBig, &overlap), WASM_RT_TRAP_NONE);
     EXPECT_EQ(m.memory.data[10], 0);
     EXPECT_EQ(m.memory.data[999], static_cast<std::uint8_t>(989));
 
     CopyCall past_end{&host, kPage - 10, 0, 11};
-    EXPECT_EQ(rnnoise_wasm_guarded(copyBig, &past_end), WASM_RT_TRAP_OOB);
+    EXPECT_EQ(rnnoise_wasm_guarded(nullptr, copyBig, &past_end), WASM_RT_TRAP_OOB);
     CopyCall wrapping{&host, 0, 0xfffffff0u, 0x20};
-    EXPECT_EQ(rnnoise_wasm_guarded(copyBig, &wrapping), WASM_RT_TRAP_OOB);
+    EXPECT_EQ(rnnoise_wasm_guarded(nullptr, copyBig, &wrapping), WASM_RT_TRAP_OOB);
     EXPECT_EQ(m.memory.data[kPage - 10], 0);
 }
 
+/** One instance of the translated module, instantiated under a guard. */
+struct Module {
+    Module() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            wasm_rt_init();
+            RNNOISE_WASM_INIT_MODULE();
+        });
+        ready = rnnoise_wasm_guard_install() &&
+                rnnoise_wasm_guarded(nullptr, instantiate, this) == WASM_RT_TRAP_NONE;
+    }
+    ~Module() { RNNOISE_WASM_FREE(&instance); }
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    static void instantiate(void* self) {
+        auto* m = static_cast<Module*>(self);
+        RNNOISE_WASM_INSTANTIATE(&m->instance, &m->host);
+        m->host.memory = RNNOISE_WASM_EXPORT_memory(&m->instance);
+    }
+
+    RNNOISE_WASM_INSTANCE instance{};
+    RNNOISE_WASM_HOST_INSTANCE host{};
+    bool ready = false;
+};
+
+// The translated module, given a state address just below 4 GiB (far past its memory), ends the
+// call with an out-of-bounds trap instead of touching anything outside its memory.
+TEST(WasmHost, StrayModuleAccessIsAnOutOfBoundsTrap) {
+    Module m;
+    ASSERT_TRUE(m.ready);
+    auto process = [](void* instance) {
+        auto* module = static_cast<RNNOISE_WASM_INSTANCE*>(instance);
+        RNNOISE_WASM_EXPORT___wasm_call_ctors(module);
+        RNNOISE_WASM_EXPORT_rnnoise_process_frame(module, 0xfffff000u, 1024u, 4096u);
+    };
+    EXPECT_EQ(rnnoise_wasm_guarded(m.host.memory, process, &m.instance), WASM_RT_TRAP_OOB);
+}
+
 }  // namespace
+}  // namespace rnnoise_test
