@@ -97,9 +97,10 @@ class AudioPipelineError : public std::exception {
 };
 
 /// Captures one physical microphone and feeds processed frames to a sink; one instance per
-/// capture run, always owned by a std::shared_ptr (see make). Stop it before releasing it;
-/// destroying a running pipeline stops it first.
-class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
+/// capture run, owned by a std::shared_ptr (see make). Stop it before releasing it; releasing a
+/// running pipeline stops it first, on the releasing thread. Its queue's tasks never outlive it:
+/// stopping waits until no task is pending or running, so it is never released from a handler.
+class AudioPipeline {
     struct Token {
         explicit Token() = default;
     };
@@ -165,8 +166,8 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     void createFormatAndConverter(double sampleRate);
     void allocateCaptureBuffers();
     void startCaptureUnit();
-    void rollBackFailedStart() noexcept;
-    void tearDownCaptureUnit() noexcept;
+    void rollBackFailedStart();
+    void tearDownCaptureUnit();
     void detachFromSink();
     void requireStopped(const char* what) const;
 
