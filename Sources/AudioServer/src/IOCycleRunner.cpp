@@ -60,6 +60,7 @@ OSStatus IOCycleRunner::start() {
     if (isRunning()) {
         return kAudioHardwareUnsupportedOperationError;
     }
+    stop();  // joins an IO thread that ended on its own and balances its StartIO
     const OSStatus status = device_.startIO();
     if (status != kAudioHardwareNoError) {
         return status;
@@ -83,7 +84,7 @@ void IOCycleRunner::stop() {
 void IOCycleRunner::run() noexcept {
     if (refreshTimeline()) {
         nextSampleTime_ = timeline_.sampleTime;
-        while (waitForCycleEnd(nextSampleTime_ + framesPerCycle_)) {
+        while (waitForCycleEnd()) {
             performCycle();
         }
     }
@@ -102,13 +103,21 @@ bool IOCycleRunner::refreshTimeline() noexcept {
     return true;
 }
 
-bool IOCycleRunner::waitForCycleEnd(Float64 sampleTime) noexcept {
+bool IOCycleRunner::waitForCycleEnd() noexcept {
     while (!stopRequested_.load(std::memory_order_acquire)) {
+        const Float64 cycleEnd = nextSampleTime_ + framesPerCycle_;
         const Float64 due = static_cast<Float64>(timeline_.hostTime) +
-                            (sampleTime - timeline_.sampleTime) * ticksPerFrame_;
+                            (cycleEnd - timeline_.sampleTime) * ticksPerFrame_;
         const UInt64 now = mach_absolute_time();
         if (static_cast<Float64>(now) >= due) {
-            return refreshTimeline();
+            const UInt64 seed = timeline_.seed;
+            if (!refreshTimeline()) {
+                return false;
+            }
+            if (timeline_.seed == seed) {
+                return true;
+            }
+            continue;  // a restarted timeline moved the cycle: wait for its end on the new one
         }
         const auto ticks = static_cast<UInt64>(due - static_cast<Float64>(now)) + 1;
         sleepNanos(std::min(platform::hostTicksToNanos(ticks), kMaxSleepNanos));

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "audioserver/IOCycleRunner.h"
 #include "audioserver/PluginHost.h"
 #include "platform/AudioObjectProperties.h"
+#include "platform/HostClock.h"
 
 namespace {
 
@@ -21,6 +23,14 @@ using namespace std::chrono_literals;
 
 constexpr UInt32 kCycle = 512;
 constexpr size_t kMaxCycles = 400;
+
+/// Polls `condition` for up to two seconds of real time.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 2'000 && !condition(); ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    return condition();
+}
 
 /// What the IO thread saw, stored into buffers sized before the runner starts.
 struct Recording {
@@ -124,6 +134,31 @@ TEST_F(IOCycleRunnerTest, FramesFromAProducerArriveInOrder) {
     EXPECT_GE(delivered, 480u * 5) << "the producer's frames reached the callback";
 }
 
+TEST_F(IOCycleRunnerTest, AfterTheDeviceRestartsItsTimelineTheNextCycleWaitsForItsEnd) {
+    // A second client's StartIO re-anchors the device clock. The runner must not read the new
+    // timeline's first cycle before its last frame is due on the (hand-driven) host clock.
+    platform::ManualHostClock clock{5'000'000};
+    platform::ScopedHostClock installed{clock};
+    const double ticksPerFrame = 1e9 / 48'000.0;
+    const auto frames = [&](double count) { return static_cast<uint64_t>(count * ticksPerFrame); };
+    const auto cycles = [&] { return recording.cycles.load(std::memory_order_acquire); };
+    audioserver::HostedDevice device = host.devices().at(0);
+    IOCycleRunner runner(device, kCycle, 48'000.0, recording.callback());
+    ASSERT_EQ(runner.start(), 0);
+    clock.advance(frames(1'000));
+    ASSERT_TRUE(eventually([&] { return cycles() == 1; }));
+
+    ASSERT_EQ(device.startIO(7), 0);  // the new timeline starts 1 000 frames in
+    clock.advance(frames(100));       // past the old cycle's end, not the new one's
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(cycles(), 1u) << "a cycle was read before its frames were due";
+    clock.advance(frames(500));
+    EXPECT_TRUE(eventually([&] { return cycles() == 2; }));
+    runner.stop();
+    ASSERT_EQ(device.stopIO(7), 0);
+    EXPECT_EQ(recording.sampleTimes[1], 0.0) << "the new timeline's first cycle";
+}
+
 TEST_F(IOCycleRunnerTest, AFailedStartLeavesNoThread) {
     audioserver::HostedDevice wrongDevice(host.driver(), 7, 3);
     IOCycleRunner runner(wrongDevice, kCycle, 48'000.0, recording.callback());
@@ -131,6 +166,46 @@ TEST_F(IOCycleRunnerTest, AFailedStartLeavesNoThread) {
     EXPECT_FALSE(runner.isRunning());
     runner.stop();
     EXPECT_THROW(IOCycleRunner(wrongDevice, 0, 48'000.0, {}), std::invalid_argument);
+}
+
+/// A stand-in device that starts IO but never answers for its clock, so the IO thread ends on
+/// its own; StartIO and StopIO calls are counted.
+struct ClocklessDevice {
+    static inline std::atomic<int> starts{0};
+    static inline std::atomic<int> stops{0};
+    static AudioServerPlugInDriverInterface table() {
+        AudioServerPlugInDriverInterface entries{};
+        entries.StartIO = [](AudioServerPlugInDriverRef, AudioObjectID, UInt32) -> OSStatus {
+            ++starts;
+            return 0;
+        };
+        entries.StopIO = [](AudioServerPlugInDriverRef, AudioObjectID, UInt32) -> OSStatus {
+            ++stops;
+            return 0;
+        };
+        entries.GetZeroTimeStamp = [](AudioServerPlugInDriverRef, AudioObjectID, UInt32, Float64*,
+                                      UInt64*, UInt64*) -> OSStatus {
+            return kAudioHardwareUnsupportedOperationError;
+        };
+        return entries;
+    }
+};
+
+TEST(IOCycleRunnerRestart, AnIOThreadThatEndedOnItsOwnCanBeStartedAgain) {
+    // The first IO thread gives up at once; starting again must join it and balance its StartIO
+    // with a StopIO rather than overwrite a joinable thread.
+    AudioServerPlugInDriverInterface table = ClocklessDevice::table();
+    AudioServerPlugInDriverInterface* reference = &table;
+    IOCycleRunner runner(audioserver::HostedDevice(&reference, 2, 3), kCycle, 48'000.0, {});
+    ASSERT_EQ(runner.start(), 0);
+    ASSERT_TRUE(eventually([&] { return !runner.isRunning(); }));
+    ASSERT_EQ(runner.start(), 0);
+    EXPECT_EQ(ClocklessDevice::starts.load(), 2);
+    EXPECT_EQ(ClocklessDevice::stops.load(), 1);
+    ASSERT_TRUE(eventually([&] { return !runner.isRunning(); }));
+    runner.stop();
+    EXPECT_EQ(ClocklessDevice::stops.load(), 2);
+    EXPECT_EQ(runner.cycleCount(), 0u);
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ class IOCycleRunner {
     IOCycleRunner& operator=(const IOCycleRunner&) = delete;
 
     /// StartIO, then the IO thread. Returns StartIO's status (no thread when it fails, and when
-    /// already running it returns 'nope').
+    /// already running it returns 'nope'). An IO thread that ended on its own (the device stopped
+    /// answering for its clock) is joined and its IO stopped first.
     OSStatus start();
     /// Ends the IO thread after its current cycle, then StopIO. Safe to call when stopped.
     void stop();
@@ -45,7 +46,7 @@ class IOCycleRunner {
 
   private:
     void run() noexcept;
-    bool waitForCycleEnd(Float64 sampleTime) noexcept;
+    bool waitForCycleEnd() noexcept;
     bool refreshTimeline() noexcept;
     void performCycle() noexcept;
 
