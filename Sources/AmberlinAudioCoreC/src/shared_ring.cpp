@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -24,6 +25,14 @@
 
 #include "amberlin/am_shared_ring.h"
 #include "shared_ring_layout.h"
+
+// The health record crosses the C interface by value: its layout is part of the ABI.
+static_assert(offsetof(am_shared_ring_health_info, available_write_frames) == 4);
+static_assert(offsetof(am_shared_ring_health_info, underrun_count) == 8);
+static_assert(offsetof(am_shared_ring_health_info, overrun_count) == 16);
+static_assert(offsetof(am_shared_ring_health_info, producer_attached) == 24);
+static_assert(offsetof(am_shared_ring_health_info, consumer_running_count) == 28);
+static_assert(sizeof(am_shared_ring_health_info) == 32);
 
 namespace {
 
