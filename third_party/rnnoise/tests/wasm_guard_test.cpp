@@ -10,7 +10,7 @@
 #include <csignal>
 #include <cstdint>
 
-#include "wasm_test_memory.h"
+#include "wasm_test_support.h"
 
 namespace rnnoise_test {
 namespace {

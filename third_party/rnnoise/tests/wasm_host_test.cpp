@@ -6,12 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <mutex>
 #include <numeric>
 
-#include "wasm_guard.h"
-#include "wasm_host.h"
-#include "wasm_test_memory.h"
+#include "wasm_test_support.h"
 
 namespace rnnoise_test {
 namespace {
@@ -84,32 +81,6 @@ TEST(WasmHost, MemcpyBigImport) {
     EXPECT_EQ(rnnoise_wasm_guarded(nullptr, copyBig, &wrapping), WASM_RT_TRAP_OOB);
     EXPECT_EQ(m.memory.data[kPage - 10], 0);
 }
-
-/** One instance of the translated module, instantiated under a guard. */
-struct Module {
-    Module() {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            wasm_rt_init();
-            RNNOISE_WASM_INIT_MODULE();
-        });
-        ready = rnnoise_wasm_guard_install() &&
-                rnnoise_wasm_guarded(nullptr, instantiate, this) == WASM_RT_TRAP_NONE;
-    }
-    ~Module() { RNNOISE_WASM_FREE(&instance); }
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
-
-    static void instantiate(void* self) {
-        auto* m = static_cast<Module*>(self);
-        RNNOISE_WASM_INSTANTIATE(&m->instance, &m->host);
-        m->host.memory = RNNOISE_WASM_EXPORT_memory(&m->instance);
-    }
-
-    RNNOISE_WASM_INSTANCE instance{};
-    RNNOISE_WASM_HOST_INSTANCE host{};
-    bool ready = false;
-};
 
 // The translated module, given a state address just below 4 GiB (far past its memory), ends the
 // call with an out-of-bounds trap instead of touching anything outside its memory.
