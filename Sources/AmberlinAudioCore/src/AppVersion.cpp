@@ -67,15 +67,11 @@ std::optional<fs::path> enclosingPropertyList(const fs::path& executable) {
 
 const std::string& AppVersion::current() {
     // A function-local static is initialised exactly once even under concurrent first use.
-    static const std::string version = resolve(std::nullopt, executablePath().value_or(fs::path()));
+    static const std::string version = resolve(executablePath().value_or(fs::path()));
     return version;
 }
 
-std::string AppVersion::resolve(const std::optional<std::string>& embedded,
-                                const fs::path& executable) {
-    if (auto version = nonEmpty(embedded)) {
-        return *version;
-    }
+std::string AppVersion::resolve(const fs::path& executable) {
     if (const auto file = enclosingPropertyList(executable)) {
         if (auto version = nonEmpty(shortVersion(*file))) {
             return *version;

@@ -22,18 +22,16 @@ struct AppVersion {
     /// What a program outside any bundle reports.
     static constexpr std::string_view fallback = "dev";
 
-    /// The version of this process: `resolve` with no embedded version (programs on this
-    /// platform carry no information dictionary of their own) and the running executable.
-    /// Fixed for the life of the process; never empty.
+    /// The version of this process: `resolve` for the running executable. Fixed for the life of
+    /// the process; never empty.
     static const std::string& current();
 
-    /// First match wins: `embedded` (the program's own information dictionary's version);
-    /// else the version in "Info.plist" two directory levels above `executable` once its
-    /// symbolic links are resolved (the bundle's Contents directory when the executable lies in
-    /// a directory directly inside it); else "dev". Empty version texts are skipped, so the
-    /// result is never empty. Every failure falls through to the next step.
-    static std::string resolve(const std::optional<std::string>& embedded,
-                               const std::filesystem::path& executable);
+    /// The version in "Info.plist" two directory levels above `executable` once its symbolic
+    /// links are resolved (the bundle's Contents directory when the executable lies in a
+    /// directory directly inside it), else "dev". Programs on this platform carry no information
+    /// dictionary of their own, so the enclosing bundle is the only source. An empty version
+    /// text counts as none, so the result is never empty; every failure gives "dev".
+    static std::string resolve(const std::filesystem::path& executable);
 
     /// The short version string of the property-list dictionary (XML or binary) in `file`, when
     /// the file can be read, holds a dictionary and the value is a string.
