@@ -7,6 +7,7 @@
 // stays open, and the neural suppressor alone takes loud pink noise for voice (about 5 to 7 dB).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -114,6 +115,7 @@ struct Figures {
     std::size_t speechFrames = 0;
     std::size_t pauseFrames = 0;
 
+    /// The delay in milliseconds.
     double delayMs() const { return 1000.0 * static_cast<double>(delay) / 48000.0; }
 };
 
@@ -262,7 +264,7 @@ TEST_F(HelperEndToEndTest, CorvessaMicDeliversTheCleanedVoice) {
     recorder.samples.assign(scene->input.size(), 0.0f);
     ASSERT_EQ(startRecording(recorder, kFirstPluginID), 0);
     const auto before = ring.health();
-    playAndRecord(*scene, ring);
+    ASSERT_NO_FATAL_FAILURE(playAndRecord(*scene, ring));
     const auto after = ring.health();
 
     EXPECT_EQ(AudioOutputUnitStop(recorder.unit), 0);
