@@ -25,6 +25,9 @@ constexpr float kReductionNew = 0.05f;
 constexpr std::size_t kMaxPartitions = 4096;
 // Queue room: one frame plus the part block a previous call left waiting, rounded up.
 constexpr std::size_t kQueueCapacity = 1024;
+// Bound on input samples, 60 dB above full scale: far beyond real audio, it keeps every block
+// energy, spectrum and filter update finite, so one absurd sample cannot turn the state into NaN.
+constexpr float kSampleLimit = 1000.0f;
 
 // Partitions needed to cover `tail_ms` at `sample_rate` Hz: at least one block, at most the cap.
 std::size_t partition_count(double sample_rate, double tail_ms) {
@@ -91,11 +94,13 @@ void EchoCanceller::process(std::span<const float, kFrameSamples> input,
     deliver(output);
 }
 
-// Appends one frame; non-finite samples become 0.0 so they cannot poison the adaptive state.
+// Appends one frame; non-finite samples become 0.0 and finite ones are bounded to +-1000, so that
+// no sample can poison the adaptive state.
 void EchoCanceller::enqueue(std::span<const float, kFrameSamples> samples,
                             FixedRing<float>& queue) {
     for (const float sample : samples) {
-        queue.push_back(std::isfinite(sample) ? sample : 0.0f);
+        queue.push_back(std::isfinite(sample) ? std::clamp(sample, -kSampleLimit, kSampleLimit)
+                                              : 0.0f);
     }
 }
 

@@ -7,8 +7,8 @@
 // leaves. The output trails the microphone by 512 samples (10.67 ms at 48 kHz).
 //
 // The far-end reference passed with each microphone frame must already be lined up in time with
-// it (see ReferenceQueue). Non-finite input samples are treated as 0.0 so that one bad sample
-// cannot poison the adaptive state.
+// it (see ReferenceQueue). Non-finite input samples are treated as 0.0 and finite ones are bounded
+// to +-1000 (60 dB above full scale), so that one bad sample cannot poison the adaptive state.
 //
 // Threads: every method runs on the processing thread; the object is not shared. `process` never
 // allocates, locks or throws: every buffer is sized in the constructor.
