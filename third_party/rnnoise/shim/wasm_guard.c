@@ -2,6 +2,7 @@
 // running call's memory into a trap.
 #include "wasm_guard.h"
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <stddef.h>
@@ -37,8 +38,8 @@ void rnnoise_wasm_trap(wasm_rt_trap_t code) {
     abort();
 }
 
-// glibc's setjmp does not save the signal mask, so entering a guard makes no system call. The
-// handler runs with SA_NODEFER, so leaving it by longjmp leaves SIGSEGV unblocked.
+// glibc's setjmp does not save the signal mask, so entering a guard makes no system call; the
+// fault handler unblocks SIGSEGV itself before it jumps here.
 wasm_rt_trap_t rnnoise_wasm_guarded(const wasm_rt_memory_t* memory, rnnoise_wasm_call call,
                                     void* context) {
     GuardFrame frame = {.memory = memory, .outer = rnnoise_wasm_active};
@@ -72,11 +73,17 @@ static void rnnoise_wasm_forward(int signal, siginfo_t* info, void* ucontext) {
 }
 
 // Claims the fault when this thread is inside a guarded call and the address is in that call's
-// memory reservation: the call ends with an out-of-bounds trap.
+// memory reservation: the call ends with an out-of-bounds trap. SIGSEGV is unblocked before the
+// jump because a runtime that wraps signal handlers (ThreadSanitizer does) may run this one with
+// it blocked despite SA_NODEFER; left blocked, the thread's next fault would kill the process.
 static void rnnoise_wasm_on_fault(int signal, siginfo_t* info, void* ucontext) {
     GuardFrame* frame = rnnoise_wasm_active;
     if (frame != NULL && frame->memory != NULL && info->si_code > 0 &&
         rnnoise_wasm_memory_contains(frame->memory, info->si_addr)) {
+        sigset_t faults;
+        sigemptyset(&faults);
+        sigaddset(&faults, SIGSEGV);
+        pthread_sigmask(SIG_UNBLOCK, &faults, NULL);
         longjmp(frame->target, (int)WASM_RT_TRAP_OOB);
     }
     rnnoise_wasm_forward(signal, info, ucontext);
