@@ -209,13 +209,6 @@ TEST(CallPayloadTest, MalformedRecordsDoNotDecode) {
     EXPECT_THROW(decodeCallPayload("{\"id\": "), json::exception);
 }
 
-TEST(CallPayloadTest, TextThatIsNotUtf8CannotBeEncoded) {
-    // A title with a stray byte has no JSON text; encoding refuses instead of corrupting it.
-    CallSession session = fullSession();
-    session.title = "Sync \xC3";
-    EXPECT_THROW(encodeCallPayload(session), json::exception);
-}
-
 TEST(CallContextTest, ValuesAreTrimmedAndBlankValuesAreAbsent) {
     // Blanks (including non-ASCII spaces and line breaks) go from both ends only.
     const CallSessionContext context("   \n\t ", " Chat ");
