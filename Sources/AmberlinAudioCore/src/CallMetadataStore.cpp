@@ -212,7 +212,8 @@ CallSession CallMetadataStore::makeSession(const std::optional<std::string>& tit
     const std::filesystem::path directory = paths_.directory(session.id);
     std::filesystem::create_directories(directory);
     const CallDate now = std::chrono::system_clock::now();
-    session.title = cleanTitle(title).value_or(fallbackTitle(appName, now));
+    const std::optional<std::string> cleaned = cleanTitle(title);
+    session.title = cleaned ? *cleaned : fallbackTitle(appName, now);
     session.startedAt = now;
     session.status = CallSessionStatus::recording;
     session.appName = appName;
