@@ -20,6 +20,12 @@ constexpr float kBackgroundBetterFactor = 0.75f;
 constexpr unsigned kBackgroundBetterBlocks = 2;
 constexpr float kBackgroundDivergedFactor = 4.0f;
 constexpr float kForegroundDivergedFactor = 2.0f;
+// Share of the recent echo level (-20 dB) by which a foreground's error must exceed twice the
+// microphone power before the foreground counts as diverged.
+constexpr float kForegroundExcessShare = 0.01f;
+// Per-block decay of the recent echo level while the far end plays: -0.8 dB per second of far-end
+// signal, so it follows a lasting drop in volume but holds over syllables and sentence pauses.
+constexpr float kEchoLevelDecay = 0.999f;
 constexpr float kReductionNew = 0.05f;
 // Longest supported tail: bounds the allocation for absurd tail lengths (about 21 s at 48 kHz).
 constexpr std::size_t kMaxPartitions = 4096;
@@ -75,6 +81,7 @@ void EchoCanceller::reset() {
     }
     constraint_position_ = 0;
     smoothed_ = SmoothedPowers{};
+    echo_level_ = 0.0f;
     selection_count_ = 0;
     near_average_ = 0.0f;
     error_average_ = 0.0f;
@@ -113,6 +120,7 @@ void EchoCanceller::process_block() {
     constrain_background();
     update_smoothed_powers(sums);
     const bool far_active = smoothed_.far > kFarActiveThreshold;
+    update_echo_level(far_active);
     bool foreground_changed = far_active && select_filter();
     foreground_changed = guard_foreground_divergence() || foreground_changed;
     suppressor_.process(foreground_error_, foreground_estimate_, far_active, fft_, output_block_);
@@ -224,10 +232,23 @@ bool EchoCanceller::select_filter() {
     return promoted;
 }
 
-// A foreground that adds more than it removes is discarded. Returns whether it was.
+// Peak microphone power while the far end plays, decaying slowly: the scale of the echo.
+void EchoCanceller::update_echo_level(bool far_active) {
+    if (far_active) {
+        echo_level_ = std::max(smoothed_.near, kEchoLevelDecay * echo_level_);
+    }
+}
+
+// A foreground whose error exceeds twice the microphone power by more than 1 % of the recent echo
+// level is discarded. The margin keeps a converged filter when the microphone falls to the noise
+// floor in a far-end pause, or before the echo of a sentence onset arrives, while the taps still
+// ring out the far-end history: that residual lies tens of dB below the echo, whereas a filter
+// whose echo path has changed (inverted, muted, turned down) errs by about the echo itself.
+// Returns whether the foreground was discarded.
 bool EchoCanceller::guard_foreground_divergence() {
-    if (smoothed_.near > 0.0f &&
-        smoothed_.foreground > kForegroundDivergedFactor * smoothed_.near) {
+    const float tolerated =
+        kForegroundDivergedFactor * smoothed_.near + kForegroundExcessShare * echo_level_;
+    if (smoothed_.near > 0.0f && smoothed_.foreground > tolerated) {
         foreground_.reset();
         smoothed_.foreground = smoothed_.near;
         return true;

@@ -85,6 +85,7 @@ class EchoCanceller {
     void constrain_background();
     void update_smoothed_powers(const BlockSums& sums);
     bool select_filter();
+    void update_echo_level(bool far_active);
     bool guard_foreground_divergence();
     void update_echo_reduction(const BlockSums& sums, bool far_active);
     void update_echo_delay();
@@ -112,6 +113,7 @@ class EchoCanceller {
     aec::Bins gradient_imag_{};
     std::size_t constraint_position_ = 0;  // next background partition to constrain
     SmoothedPowers smoothed_;
+    float echo_level_ = 0.0f;  // decaying peak of Sd while the far end plays (block energy)
     unsigned selection_count_ = 0;
     float near_average_ = 0.0f;   // slow average of sum d^2 while echo dominates
     float error_average_ = 0.0f;  // slow average of sum e1^2 while echo dominates
