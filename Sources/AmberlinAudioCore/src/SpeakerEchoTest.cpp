@@ -120,6 +120,22 @@ void speakSentence(platform::SpeechSynthesizer& synthesizer) {
     }
 }
 
+/// Settles, speaks the sentence, waits for its echo to fade, stops both captures and measures.
+SpeakerEchoTest::Result measureSpeech(const SharedCoreVoiceProcessor& processor, Recorder& recorder,
+                                      AudioPipeline& pipeline, EchoReferenceFeed& feed) {
+    std::this_thread::sleep_for(kSettleTime);
+    const std::size_t speechStart = recorder.rawCount();
+    platform::SpeechSynthesizer synthesizer;
+    speakSentence(synthesizer);
+    std::this_thread::sleep_for(kEchoTail);
+    const std::size_t end = recorder.rawCount();
+    const EchoMetrics metrics = processor.echoMetrics();
+    pipeline.stop();
+    feed.stop();
+    return SpeakerEchoTest::measure(recorder.raw(), recorder.processed(), speechStart, end,
+                                    metrics);
+}
+
 }  // namespace
 
 std::string SpeakerEchoTest::Result::summary() const {
@@ -201,16 +217,13 @@ SpeakerEchoTest::Result SpeakerEchoTest::run(std::optional<std::string> preferre
     startFeed(*feed);
     startPipeline(*pipeline, *feed);
 
-    std::this_thread::sleep_for(kSettleTime);
-    const std::size_t speechStart = recorder->rawCount();
-    platform::SpeechSynthesizer synthesizer;
-    speakSentence(synthesizer);
-    std::this_thread::sleep_for(kEchoTail);
-    const std::size_t end = recorder->rawCount();
-    const EchoMetrics metrics = processor->echoMetrics();
-    pipeline->stop();
-    feed->stop();
-    return measure(recorder->raw(), recorder->processed(), speechStart, end, metrics);
+    try {
+        return measureSpeech(*processor, *recorder, *pipeline, *feed);
+    } catch (...) {
+        pipeline->stop();
+        feed->stop();
+        throw;
+    }
 }
 
 }  // namespace amberlin

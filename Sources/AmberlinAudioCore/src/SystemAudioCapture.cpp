@@ -143,6 +143,9 @@ bool CoreAudioTapCapture::hasIOProc() const {
 }
 
 void CoreAudioTapCapture::start() {
+    if (tapID() != 0) {
+        stop();  // objects of an earlier start would otherwise be forgotten and never released
+    }
     createTap();
     const std::string tapUID = readTapUID();
     readTapFormat();

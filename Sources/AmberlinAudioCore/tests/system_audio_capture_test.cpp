@@ -200,14 +200,18 @@ TEST_F(SystemAudioCaptureTest, AStartFailingAtAnyStepLeavesWhatItMadeForStop) {
 }
 
 TEST_F(SystemAudioCaptureTest, EveryStartUsesAFreshDeviceUIDAndCapturesRunSideBySide) {
-    // A restarted capture builds its device under a new UID; two captures run at once on the
-    // same speaker output and stopping one leaves the other delivering.
+    // A restarted capture builds its device under a new UID (a start without stop releases the
+    // earlier objects first); two captures run at once on the same speaker output and stopping
+    // one leaves the other delivering.
     const auto first = CoreAudioTapCapture::make();
     first->start();
     const std::string firstUID = taps().aggregateDescription(first->aggregateID())->uid;
     first->stop();
     first->start();
     EXPECT_NE(taps().aggregateDescription(first->aggregateID())->uid, firstUID);
+    first->start();  // a start without stop releases the earlier objects
+    EXPECT_EQ(taps().tapCount(), 1u);
+    EXPECT_EQ(taps().aggregateDeviceCount(), 1u);
 
     const auto second = CoreAudioTapCapture::make();
     Received a;

@@ -126,8 +126,8 @@ class CoreAudioTapCapture final : public SystemAudioCapturing,
 
     /// Creates the tap, reads its UID and format, creates the aggregate device, registers the IO
     /// block and starts the device, each step only if the previous one succeeded. A failure
-    /// throws SystemAudioCaptureError and leaves what was created for stop() to release.
-    /// Called on a stopped capture.
+    /// throws SystemAudioCaptureError and leaves what was created for stop() to release. On a
+    /// capture that still holds objects of an earlier start, releases them first.
     void start() override;
     /// Stops and destroys the IO block and the aggregate device, then destroys the tap, and
     /// waits for blocks already queued; the callbacks and the tap format are kept.

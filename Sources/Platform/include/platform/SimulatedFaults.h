@@ -49,7 +49,7 @@ struct Fault {
 
     AudioCall call;
     OSStatus status = -50;
-    /// AudioObject* calls only: the object that fails (none: any object).
+    /// AudioObject* and tap calls only: the object (tap or device) that fails (none: any object).
     std::optional<AudioObjectID> object{};
     /// The property selector (AudioObject* calls) or unit property id (AudioUnit*Property) that
     /// fails (none: any).
