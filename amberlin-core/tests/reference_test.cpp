@@ -282,10 +282,16 @@ TEST(ReferenceQueueConcurrency, PushAndReadOnTwoThreads) {
     ReferenceQueue queue(kCapacity, kHistory);
     std::atomic<bool> done{false};
     std::atomic<std::uint64_t> pushed{0};
+    std::atomic<std::size_t> attempts{0};
     std::thread far_thread([&] {
         std::vector<float> block(512);
         std::uint64_t next = 0;
         for (std::size_t round = 0; round < 4000; ++round) {
+            // Far end and capture advance at the same sample rate, however the scheduler runs
+            // the two threads: the far end stays at most ten frames ahead of the reads made.
+            while (next > attempts.load(std::memory_order_acquire) * kFrame + 10 * kFrame) {
+                std::this_thread::yield();
+            }
             const std::size_t count = 64 + (round * 37) % 449;
             for (std::size_t i = 0; i < count; ++i) {
                 block[i] = static_cast<float>(next + i + 1);
@@ -300,6 +306,10 @@ TEST(ReferenceQueueConcurrency, PushAndReadOnTwoThreads) {
     while (!done.load(std::memory_order_acquire)) {
         const double newest = static_cast<double>(pushed.load(std::memory_order_acquire));
         Frame frame{};
+        // Read two frames behind the newest far-end sample, once there is that much.
+        if (newest < 2.0 * kFrame) {
+            continue;
+        }
         if (queue.read_at(frame, FarEnd::time_of(newest - 2.0 * kFrame))) {
             ++frames_with_reference;
             for (std::size_t i = 1; i < kFrame; ++i) {
@@ -309,6 +319,7 @@ TEST(ReferenceQueueConcurrency, PushAndReadOnTwoThreads) {
             }
         }
         (void)lookback_ms(queue);
+        attempts.fetch_add(1, std::memory_order_release);
     }
     far_thread.join();
     EXPECT_GT(frames_with_reference, 0u);
