@@ -16,31 +16,13 @@
 #include "AmberlinAudioCore/CallDateFormatter.h"
 #include "AmberlinAudioCore/CallMetadataStore.h"
 
+#include "PrivateDataEnvironment.h"
+
 namespace {
 
 using namespace amberlin;
 namespace fs = std::filesystem;
 using std::chrono::seconds;
-
-// The C locale, so generated titles are predictable, and no real user data directory.
-class PrivateDataEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "call-store-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        ::setenv("XDG_DATA_HOME", root_.c_str(), 1);
-        ::setenv("LC_ALL", "C", 1);
-    }
-    void TearDown() override { fs::remove_all(root_); }
-    static const fs::path& root() { return root_; }
-
-  private:
-    static inline fs::path root_;
-};
-
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new PrivateDataEnvironment);
 
 // Runs one SQL statement against a database file directly, outside the store; returns the first
 // column of each row.

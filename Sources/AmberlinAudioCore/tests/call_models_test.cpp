@@ -11,34 +11,14 @@
 #include "AmberlinAudioCore/CallDateFormatter.h"
 #include "AmberlinAudioCore/CallModels.h"
 
+#include "PrivateDataEnvironment.h"
+
 namespace {
 
 using namespace amberlin;
 using nlohmann::json;
 namespace fs = std::filesystem;
 using std::chrono::seconds;
-
-// The C locale and a private user data directory for every test, set before the first use of
-// the shared date formatter, so titles are deterministic and the real user's files are never
-// touched.
-class PrivateDataEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "call-models-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        ::setenv("XDG_DATA_HOME", root_.c_str(), 1);
-        ::setenv("LC_ALL", "C", 1);
-    }
-    void TearDown() override { fs::remove_all(root_); }
-    static const fs::path& root() { return root_; }
-
-  private:
-    static inline fs::path root_;
-};
-
-[[maybe_unused]] const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new PrivateDataEnvironment);
 
 // 2026-01-05 at hh:mm in the process's local time zone.
 CallDate localDate(int hour, int minute) {
