@@ -15,12 +15,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -31,8 +33,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-/// This process's environment with `extra` entries replacing or adding variables.
-std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra) {
+}  // namespace
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
     std::vector<std::string> merged;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view text(*entry);
@@ -48,6 +51,8 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& extra
     merged.insert(merged.end(), extra.begin(), extra.end());
     return merged;
 }
+
+namespace {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
@@ -117,7 +122,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv,
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return {};
     }
-    const pid_t pid = spawn(argv, mergedEnvironment(extraEnvironment), fds[1]);
+    const pid_t pid = spawn(argv, environmentWith(extraEnvironment), fds[1]);
     close(fds[1]);
     ProgramResult result;
     char buffer[4096];
@@ -192,6 +197,7 @@ struct PulseRecorder::State {
     unsigned channels = 1;
     bool connected = false;
     bool ended = false;
+    double firstFrameTime = std::numeric_limits<double>::quiet_NaN();
     std::atomic<bool> stopRequested{false};
 };
 
@@ -230,8 +236,15 @@ void PulseRecorder::run(std::string server, std::string source, unsigned channel
         if (pa_simple_read(stream, fragment.data(), fragmentBytes, &error) < 0) {
             break;
         }
+        const double arrival =
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
         std::lock_guard lock(state_->mutex);
         state_->samples.insert(state_->samples.end(), fragment.begin(), fragment.end());
+        const double start =
+            arrival - static_cast<double>(state_->samples.size() / channels) / 48'000.0;
+        state_->firstFrameTime =
+            std::isnan(state_->firstFrameTime) ? start : std::min(state_->firstFrameTime, start);
         state_->changed.notify_all();
     }
     if (stream != nullptr) {
@@ -257,6 +270,11 @@ bool PulseRecorder::waitForFrames(size_t frames, int timeoutMs) const {
 size_t PulseRecorder::frameCount() const {
     std::lock_guard lock(state_->mutex);
     return state_->samples.size() / state_->channels;
+}
+
+double PulseRecorder::firstFrameTime() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->firstFrameTime;
 }
 
 std::vector<float> PulseRecorder::stop() {
@@ -304,7 +322,7 @@ std::expected<std::unique_ptr<PrivatePulseServer>, std::string> PrivatePulseServ
     const std::vector<std::string> env = {
         "HOME=" + folder, "XDG_RUNTIME_DIR=" + folder, "XDG_CONFIG_HOME=" + folder + "/config",
         "PULSE_RUNTIME_PATH=" + folder + "/runtime", "PULSE_STATE_PATH=" + folder + "/state"};
-    const pid_t pid = spawn(argv, mergedEnvironment(env), -1);
+    const pid_t pid = spawn(argv, environmentWith(env), -1);
     if (pid < 0) {
         return std::unexpected("cannot start pulseaudio");
     }
@@ -428,7 +446,7 @@ std::unique_ptr<PulsePlayback> PrivatePulseServer::play(const std::string& sink,
         spawn({"pacat", "--playback", "--server=" + address_, "--device=" + sink,
                "--format=float32le", "--rate=48000", "--channels=" + std::to_string(channels),
                "--latency-msec=20", "--raw", file},
-              mergedEnvironment({}), -1);
+              environmentWith({}), -1);
     return std::make_unique<PulsePlayback>(pid, file);
 }
 

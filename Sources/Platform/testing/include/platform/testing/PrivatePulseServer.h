@@ -32,6 +32,9 @@ struct ProgramResult {
 ProgramResult runProgram(const std::vector<std::string>& argv,
                          const std::vector<std::string>& extraEnvironment = {});
 
+/// This process's environment with `extra` entries ("NAME=value") replacing or adding variables.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra);
+
 /// True when `program` is an executable on PATH.
 bool programOnPath(const std::string& program);
 
@@ -69,6 +72,10 @@ class PulseRecorder {
     bool waitForFrames(size_t frames, int timeoutMs) const;
     /// Frames received so far.
     size_t frameCount() const;
+    /// When the first received frame was captured, in seconds of the steady clock: the earliest
+    /// of (arrival − duration up to that fragment's end) over all fragments, so one late delivery
+    /// does not skew it. NaN before the first fragment.
+    double firstFrameTime() const;
     /// Ends the stream and returns everything received (interleaved).
     std::vector<float> stop();
 

@@ -1,7 +1,7 @@
-// Test support for voice measurements: speech rendered by espeak-ng at 48 kHz, pink noise of a
+// Voice measurements for tests and tools: speech rendered by espeak-ng at 48 kHz, pink noise of a
 // chosen level, RMS over sample ranges and the delay between two signals by cross-correlation.
-#ifndef AMBERLINHELPER_TESTS_VOICESIGNALS_H
-#define AMBERLINHELPER_TESTS_VOICESIGNALS_H
+#ifndef CORVESSA_PLATFORM_TESTING_VOICE_SIGNALS_H
+#define CORVESSA_PLATFORM_TESTING_VOICE_SIGNALS_H
 
 #include <espeak-ng/speak_lib.h>
 #include <soxr.h>
