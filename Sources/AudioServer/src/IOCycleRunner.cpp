@@ -41,11 +41,12 @@ void requestRealtimePriority(std::thread& thread) noexcept {
 }  // namespace
 
 IOCycleRunner::IOCycleRunner(HostedDevice device, UInt32 framesPerCycle, Float64 sampleRate,
-                             Callback callback)
+                             Callback callback, IOClients clients)
     : device_(device),
       framesPerCycle_(framesPerCycle),
       ticksPerFrame_(sampleRate > 0.0 ? hostTicksPerFrame(sampleRate) : 0.0),
       callback_(std::move(callback)),
+      clients_(clients),
       buffer_(framesPerCycle) {
     if (framesPerCycle == 0 || !(sampleRate > 0.0)) {
         throw std::invalid_argument("IOCycleRunner: frames per cycle and sample rate must be > 0");
@@ -61,7 +62,8 @@ OSStatus IOCycleRunner::start() {
         return kAudioHardwareUnsupportedOperationError;
     }
     stop();  // joins an IO thread that ended on its own and balances its StartIO
-    const OSStatus status = device_.startIO();
+    const OSStatus status =
+        clients_ == IOClients::own ? device_.startIO() : OSStatus{kAudioHardwareNoError};
     if (status != kAudioHardwareNoError) {
         return status;
     }
@@ -78,7 +80,9 @@ void IOCycleRunner::stop() {
     }
     stopRequested_.store(true, std::memory_order_release);
     thread_.join();
-    device_.stopIO();
+    if (clients_ == IOClients::own) {
+        device_.stopIO();
+    }
 }
 
 void IOCycleRunner::run() noexcept {
