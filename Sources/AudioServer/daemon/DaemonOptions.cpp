@@ -85,7 +85,7 @@ std::string daemonUsage() {
            "  --plugin PATH            libAmberlinHALPlugin.so (default: the installed copy\n"
            "                           in <bin>/../lib/corvessa/AmberlinHALPlugin/, else the\n"
            "                           build tree's)\n"
-           "  --frames-per-cycle N     frames per IO cycle, 1..1024 (default 240 = 5 ms)\n"
+           "  --frames-per-cycle N     frames per IO cycle, 1..1024 (default 128 = 2.7 ms)\n"
            "  --runtime-dir DIR        private folder for the FIFO (default\n"
            "                           $XDG_RUNTIME_DIR/corvessa)\n"
            "  --server ADDRESS         sound server (default: PULSE_SERVER or the user's)\n"

@@ -17,8 +17,8 @@ struct DaemonOptions {
     bool help = false;
     /// The plug-in shared object; empty: the first of `defaultPluginCandidates` that exists.
     std::filesystem::path pluginPath;
-    /// Frames per IO cycle (a divisor of the plug-in's 480-frame ring frame keeps reads even).
-    std::uint32_t framesPerCycle = 240;
+    /// Frames per IO cycle: 128 (2.7 ms) adds the least wait for the last frame of a cycle.
+    std::uint32_t framesPerCycle = 128;
     /// Private folder for the FIFO; empty: $XDG_RUNTIME_DIR/corvessa (or /tmp/corvessa-<uid>).
     std::filesystem::path runtimeFolder;
     /// Sound-server address; empty: libpulse's default (PULSE_SERVER, the user's server).
