@@ -61,6 +61,7 @@ int AudioServerDaemon::run() {
     }
     withdraw(true);
     server_.disconnect();
+    fifo_.removeFolderIfEmpty();
     return status;
 }
 

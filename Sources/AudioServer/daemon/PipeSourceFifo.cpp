@@ -75,6 +75,10 @@ std::expected<void, std::string> PipeSourceFifo::open() {
     return {};
 }
 
+void PipeSourceFifo::removeFolderIfEmpty() const noexcept {
+    ::rmdir(folder_.c_str());  // fails, harmlessly, while anything is inside
+}
+
 void PipeSourceFifo::close() noexcept {
     const int fd = fd_.exchange(-1, std::memory_order_acq_rel);
     if (fd >= 0) {

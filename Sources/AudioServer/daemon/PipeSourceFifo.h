@@ -43,6 +43,8 @@ class PipeSourceFifo {
     /// Opens the write end without blocking (fails when no reader holds the FIFO open), sets it
     /// owner-only and shrinks the pipe to kPipeCapacityBytes.
     std::expected<void, std::string> open();
+    /// Removes the private folder if nothing is left in it.
+    void removeFolderIfEmpty() const noexcept;
     /// Closes the write end (the FIFO stays).
     void close() noexcept;
     bool isOpen() const noexcept { return fd_.load(std::memory_order_acquire) >= 0; }
