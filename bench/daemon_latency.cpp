@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "DaemonProcess.h"
+#include "ChildProcess.h"
 #include "amberlin/am_shared_ring.h"
 #include "platform/testing/PrivatePulseServer.h"
 
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     }
     auto& server = **started;
     ClickProducer producer;
-    corvessa::testing::DaemonProcess daemon(
+    corvessa::testing::ChildProcess daemon(
         DAEMON_PATH, {"--frames-per-cycle", cycle, "--runtime-dir", server.folder() + "/corvessa"},
         server.address(), server.folder() + "/daemon.log");
     std::this_thread::sleep_for(1s);

@@ -35,6 +35,7 @@ AudioServerDaemon::~AudioServerDaemon() {
 
 int AudioServerDaemon::run() {
     const StopSignals signals(server_.api(), stopRequested_);
+    clearStaleClientCount();
     int status = 0;
     while (!stopRequested_) {
         if (!server_.isConnected()) {
@@ -183,6 +184,16 @@ void AudioServerDaemon::waitBeforeRetry() {
             break;
         }
         server_.iterate(static_cast<int>(left.count()));
+    }
+}
+
+void AudioServerDaemon::clearStaleClientCount() {
+    // The plug-in publishes its running-client count into the ring only at StartIO and StopIO.
+    // A daemon that was killed left its last count there; one StartIO / StopIO pair (client 0,
+    // never a recording stream's id) makes this process's count, 0, the published one before
+    // the recording streams are counted. IO is not running, so the clock reset costs nothing.
+    if (device_.startIO(0) == kAudioHardwareNoError) {
+        device_.stopIO(0);
     }
 }
 

@@ -8,6 +8,8 @@
 // - Sound server gone: IO stops (StopIO for every client), the FIFO is closed and the daemon
 //   reconnects with back-off (0.1 s doubling to 5 s) for as long as it runs, republishing the
 //   source when the server is back.
+// - The ring's consumer count left by a killed daemon is cleared at start (see
+//   clearStaleClientCount), then follows the recording streams.
 // - SIGTERM / SIGINT: IO stops, the module is unloaded (which removes the FIFO), `run` returns 0.
 //
 // Threads: `run` on the main thread; the IO thread (IOCycleRunner) only writes the FIFO.
@@ -50,6 +52,7 @@ class AudioServerDaemon final : private ClientIO {
     void refreshClients();
     void withdraw(bool unloadModule);
     void waitBeforeRetry();
+    void clearStaleClientCount();
 
     OSStatus startIO(UInt32 clientID) override;
     void stopIO(UInt32 clientID) override;

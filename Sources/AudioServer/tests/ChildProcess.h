@@ -1,7 +1,8 @@
-// The audio-server daemon run as a real child process against a chosen sound server, for tests
-// and the latency bench. Its standard error goes to a log file (shown when a test fails).
-#ifndef CORVESSA_AUDIOSERVER_TESTS_DAEMON_PROCESS_H
-#define CORVESSA_AUDIOSERVER_TESTS_DAEMON_PROCESS_H
+// A program run as a real child process against a chosen sound server (the audio-server daemon,
+// or a recording client such as pacat), for tests and the latency bench. Its standard error goes
+// to a log file (shown when a test fails).
+#ifndef CORVESSA_AUDIOSERVER_TESTS_CHILD_PROCESS_H
+#define CORVESSA_AUDIOSERVER_TESTS_CHILD_PROCESS_H
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,11 +22,12 @@ extern char** environ;
 
 namespace corvessa::testing {
 
-class DaemonProcess {
+class ChildProcess {
   public:
-    /// Starts `program` with `args`, PULSE_SERVER set to `server`, stderr appended to `log`.
-    DaemonProcess(const std::string& program, const std::vector<std::string>& args,
-                  const std::string& server, std::string log)
+    /// Starts `program` (looked up on PATH) with `args`, PULSE_SERVER set to `server`, stderr
+    /// appended to `log`.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& server, std::string log)
         : log_(std::move(log)) {
         std::vector<std::string> argv{program};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -41,19 +43,20 @@ class DaemonProcess {
                                          O_WRONLY | O_CREAT | O_APPEND, 0600);
         std::vector<char*> argp = pointers(argv);
         std::vector<char*> envp = pointers(env);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argp.data(), envp.data()) != 0) {
+        if (posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argp.data(), envp.data()) !=
+            0) {
             pid_ = -1;
         }
         posix_spawn_file_actions_destroy(&actions);
     }
-    ~DaemonProcess() {
+    ~ChildProcess() {
         if (pid_ > 0) {
             signal(SIGKILL);
             waitForExit(std::chrono::seconds(5));
         }
     }
-    DaemonProcess(const DaemonProcess&) = delete;
-    DaemonProcess& operator=(const DaemonProcess&) = delete;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const noexcept { return pid_ > 0; }
     void signal(int number) const {
@@ -77,7 +80,7 @@ class DaemonProcess {
         }
         return std::nullopt;
     }
-    /// Everything the daemon logged so far.
+    /// Everything the process logged so far.
     std::string log() const {
         std::ifstream in(log_);
         std::stringstream text;
