@@ -49,6 +49,8 @@ class ClickProducer {
         am_shared_ring_set_producer_attached(ring_, 0);
         am_shared_ring_close(ring_);
     }
+    /// Empty-ring reads of the consumer so far (each one hands out 10 ms of silence).
+    uint64_t underruns() const { return am_shared_ring_health(ring_).underrun_count; }
     /// The write time of the latest click written at or before `t`.
     std::optional<Clock::time_point> clickBefore(Clock::time_point t) {
         std::lock_guard lock(mutex_);
@@ -143,18 +145,15 @@ int main(int argc, char** argv) {
 
     std::vector<double> all;
     for (int session = 0; session < sessions; ++session) {
+        const uint64_t underrunsBefore = producer.underruns();
         const auto delays = recordSession(server.address(), producer, seconds);
         if (delays.empty()) {
             std::fprintf(stderr, "session %d heard no click\n%s", session, daemon.log().c_str());
             return 1;
         }
-        if (std::getenv("DAEMON_LATENCY_VERBOSE") != nullptr) {
-            for (double d : delays)
-                std::printf(" %.1f", d);
-            std::printf("\n");
-        }
-        std::printf("session %d: %zu clicks, median %.1f ms, max %.1f ms\n", session, delays.size(),
-                    percentile(delays, 0.5), percentile(delays, 1.0));
+        std::printf("session %d: %zu clicks, median %.1f ms, max %.1f ms, %llu underruns\n",
+                    session, delays.size(), percentile(delays, 0.5), percentile(delays, 1.0),
+                    static_cast<unsigned long long>(producer.underruns() - underrunsBefore));
         all.insert(all.end(), delays.begin(), delays.end());
         std::this_thread::sleep_for(300ms);
     }

@@ -6,6 +6,7 @@
 
 #include "DaemonLog.h"
 #include "StopSignals.h"
+#include "platform/AudioObjectProperties.h"
 
 namespace audioserver::daemon {
 namespace {
@@ -13,6 +14,8 @@ namespace {
 constexpr const char* kPipeSourceModule = "module-pipe-source";
 constexpr int kFirstRetryMs = 100;
 constexpr int kLongestRetryMs = 5'000;
+/// Buffer frames read and dropped when IO starts (see discardStaleInput).
+constexpr UInt32 kStaleBufferFrames = 4;
 
 }  // namespace
 
@@ -27,7 +30,11 @@ AudioServerDaemon::AudioServerDaemon(const DaemonOptions& options, std::shared_p
           device_, options.framesPerCycle, source_.sampleRate,
           [this](std::span<const Float32> samples, Float64) { fifo_.write(samples); },
           IOCycleRunner::IOClients::external),
-      clients_(*this) {}
+      clients_(*this),
+      staleInput_(std::size_t{kStaleBufferFrames} *
+                  host_->properties()
+                      .u32(device_.id(), propertyAddress(kAudioDevicePropertyBufferFrameSize))
+                      .value_or(0)) {}
 
 AudioServerDaemon::~AudioServerDaemon() {
     clients_.clear();
@@ -213,7 +220,18 @@ void AudioServerDaemon::stopIO(UInt32 clientID) {
     logLine("client " + std::to_string(clientID) + " stopped recording");
 }
 
+void AudioServerDaemon::discardStaleInput() {
+    // While nobody recorded, the producer kept writing and the plug-in's ring filled up; its next
+    // refill keeps the newest three frames, and it may still hold the rest of a frame from the
+    // previous session. Handing those out would add up to 40 ms to every later cycle, for the
+    // whole session, since producer and IO then run at the same rate. Reading four of its buffer
+    // frames first, on this thread before the IO thread exists, skips all of it; a reading
+    // that finds the ring empty counts an underrun in the ring's counters but nobody hears it.
+    device_.readInput(staleInput_);
+}
+
 void AudioServerDaemon::startCycles() {
+    discardStaleInput();
     const OSStatus status = runner_.start();
     if (status != kAudioHardwareNoError) {
         logLine("the IO thread did not start: " + std::to_string(status));

@@ -10,6 +10,8 @@
 //   source when the server is back.
 // - The ring's consumer count left by a killed daemon is cleared at start (see
 //   clearStaleClientCount), then follows the recording streams.
+// - IO start (first client): input the plug-in buffered while nobody recorded is read and
+//   dropped before the IO thread starts, so a session does not begin, and stay, tens of ms late.
 // - SIGTERM / SIGINT: IO stops, the module is unloaded (which removes the FIFO), `run` returns 0.
 //
 // Threads: `run` on the main thread; the IO thread (IOCycleRunner) only writes the FIFO.
@@ -20,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "DaemonOptions.h"
 #include "PipeSourceFifo.h"
@@ -53,6 +56,7 @@ class AudioServerDaemon final : private ClientIO {
     void withdraw(bool unloadModule);
     void waitBeforeRetry();
     void clearStaleClientCount();
+    void discardStaleInput();
 
     OSStatus startIO(UInt32 clientID) override;
     void stopIO(UInt32 clientID) override;
@@ -69,6 +73,7 @@ class AudioServerDaemon final : private ClientIO {
     SoundServer server_;
     std::optional<std::uint32_t> module_;       // our pipe-source module while published
     std::optional<std::uint32_t> sourceIndex_;  // its source
+    std::vector<Float32> staleInput_;           // scratch for discardStaleInput
     bool changed_ = false;                      // a stream or source event is pending
     bool stopRequested_ = false;
     int retryDelayMs_ = 0;

@@ -5,6 +5,7 @@
 // SIGTERM takes everything away again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -183,6 +184,25 @@ TEST_F(DaemonTest, RecordingClientReceivesTheProducersSineAndTheConsumerCountFol
     EXPECT_TRUE(eventually([&] { return producer.consumers() == 1; })) << daemon->log();
     second.reset();
     EXPECT_TRUE(eventually([&] { return producer.consumers() == 0; })) << daemon->log();
+}
+
+TEST_F(DaemonTest, AudioWrittenBeforeAnyoneRecordedIsNotHandedToTheFirstClient) {
+    CORVESSA_START_PULSE_SERVER_OR_SKIP(server);
+    am_shared_ring* ring = am_shared_ring_open(am_shared_ring_default_name(), true, 32, kFrame);
+    ASSERT_NE(ring, nullptr);
+    am_shared_ring_clear(ring);
+    auto daemon = startDaemon(*server);
+    ASSERT_TRUE(eventually([&] { return published(*server); })) << daemon->log();
+    const std::vector<float> stale(kFrame, 0.5f);
+    for (int i = 0; i < 10; ++i) {
+        am_shared_ring_write_latest(ring, stale.data(), kFrame);
+    }
+
+    PulseRecorder recorder(server->address(), kSource);
+    ASSERT_TRUE(recorder.waitForFrames(kRate / 2, 5'000));
+    const std::vector<float> heard = recorder.stop();
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), 0.5f), 0);
+    am_shared_ring_close(ring);
 }
 
 TEST_F(DaemonTest, RestartAfterSigkillTakesOverTheLiveSourceAndItsRecordingClient) {
