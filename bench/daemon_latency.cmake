@@ -7,8 +7,6 @@ if(TARGET corvessa::pulse_test_server AND TARGET corvessa-audio-server)
   pkg_check_modules(DAEMON_LATENCY_PULSE REQUIRED IMPORTED_TARGET libpulse-simple)
   corvessa_add_bench(NAME daemon_latency SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_latency.cpp
                      LIBS corvessa::ring corvessa::pulse_test_server PkgConfig::DAEMON_LATENCY_PULSE)
-  target_include_directories(daemon_latency PRIVATE
-    ${PROJECT_SOURCE_DIR}/Sources/AudioServer/tests)
   target_compile_definitions(daemon_latency PRIVATE
     DAEMON_PATH="$<TARGET_FILE:corvessa-audio-server>")
   add_dependencies(daemon_latency corvessa-audio-server)

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "amberlin/am_shared_ring.h"
+#include "platform/testing/ChildProcess.h"
 #include "platform/testing/PrivatePulseServer.h"
 
 namespace {
@@ -138,9 +138,9 @@ int main(int argc, char** argv) {
     }
     auto& server = **started;
     ClickProducer producer;
-    corvessa::testing::ChildProcess daemon(
-        DAEMON_PATH, {"--frames-per-cycle", cycle, "--runtime-dir", server.folder() + "/corvessa"},
-        server.address(), server.folder() + "/daemon.log");
+    platform::testing::ChildProcess daemon(
+        {DAEMON_PATH, "--frames-per-cycle", cycle, "--runtime-dir", server.folder() + "/corvessa"},
+        server.clientEnvironment(), server.folder() + "/daemon.log");
     std::this_thread::sleep_for(1s);
 
     std::vector<double> all;
@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
         const uint64_t underrunsBefore = producer.underruns();
         const auto delays = recordSession(server.address(), producer, seconds);
         if (delays.empty()) {
-            std::fprintf(stderr, "session %d heard no click\n%s", session, daemon.log().c_str());
+            std::fprintf(stderr, "session %d heard no click\n%s", session, daemon.output().c_str());
             return 1;
         }
         std::printf("session %d: %zu clicks, median %.1f ms, max %.1f ms, %llu underruns\n",

@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "amberlin/am_shared_ring.h"
+#include "platform/testing/ChildProcess.h"
 #include "platform/testing/PrivatePulseServer.h"
 
 namespace {
 
-using corvessa::testing::ChildProcess;
+using platform::testing::ChildProcess;
 using platform::testing::PrivatePulseServer;
 using platform::testing::PulseRecorder;
 using namespace std::chrono_literals;
@@ -116,11 +116,13 @@ class DaemonTest : public ::testing::Test {
   protected:
     std::unique_ptr<ChildProcess> startDaemon(const PrivatePulseServer& server) {
         auto daemon = std::make_unique<ChildProcess>(
-            DAEMON_PATH, std::vector<std::string>{"--runtime-dir", runtimeDir(server)},
-            server.address(), server.folder() + "/daemon.log");
-        EXPECT_TRUE(daemon->started());
+            std::vector<std::string>{DAEMON_PATH, "--runtime-dir", runtimeDir(server)},
+            server.clientEnvironment(),
+            server.folder() + "/daemon" + std::to_string(++daemons_) + ".log");
+        EXPECT_TRUE(daemon->isRunning());
         return daemon;
     }
+    int daemons_ = 0;
     static std::string runtimeDir(const PrivatePulseServer& server) {
         return server.folder() + "/corvessa";
     }
@@ -143,7 +145,7 @@ class DaemonTest : public ::testing::Test {
 TEST_F(DaemonTest, PublishesTheDeviceAndSigtermTakesItAway) {
     CORVESSA_START_PULSE_SERVER_OR_SKIP(server);
     auto daemon = startDaemon(*server);
-    ASSERT_TRUE(eventually([&] { return published(*server); })) << daemon->log();
+    ASSERT_TRUE(eventually([&] { return published(*server); })) << daemon->output();
 
     const std::string list = sources(*server);
     const size_t at = list.find(std::string("Name: ") + kSource);
@@ -157,8 +159,7 @@ TEST_F(DaemonTest, PublishesTheDeviceAndSigtermTakesItAway) {
         std::filesystem::status(runtimeDir(*server)).permissions() & std::filesystem::perms::all,
         std::filesystem::perms::owner_all);
 
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->waitForExit(5s), 0) << daemon->log();
+    EXPECT_EQ(daemon->terminate(SIGTERM), 0) << daemon->output();
     EXPECT_FALSE(published(*server));
     EXPECT_EQ(server->pactl({"list", "modules", "short"}).output.find("module-pipe-source"),
               std::string::npos);
@@ -170,20 +171,20 @@ TEST_F(DaemonTest, RecordingClientReceivesTheProducersSineAndTheConsumerCountFol
     SineProducer producer;
     ASSERT_TRUE(producer.isOpen());
     auto daemon = startDaemon(*server);
-    ASSERT_TRUE(eventually([&] { return published(*server); })) << daemon->log();
+    ASSERT_TRUE(eventually([&] { return published(*server); })) << daemon->output();
     EXPECT_EQ(producer.consumers(), 0u);
 
     auto first = std::make_unique<PulseRecorder>(server->address(), kSource);
-    ASSERT_TRUE(eventually([&] { return producer.consumers() == 1; })) << daemon->log();
+    ASSERT_TRUE(eventually([&] { return producer.consumers() == 1; })) << daemon->output();
     auto second = std::make_unique<PulseRecorder>(server->address(), kSource);
-    ASSERT_TRUE(eventually([&] { return producer.consumers() == 2; })) << daemon->log();
+    ASSERT_TRUE(eventually([&] { return producer.consumers() == 2; })) << daemon->output();
 
     ASSERT_TRUE(first->waitForFrames(kRate * 3 / 2, 5'000));
     expectSine(first->stop());
     first.reset();
-    EXPECT_TRUE(eventually([&] { return producer.consumers() == 1; })) << daemon->log();
+    EXPECT_TRUE(eventually([&] { return producer.consumers() == 1; })) << daemon->output();
     second.reset();
-    EXPECT_TRUE(eventually([&] { return producer.consumers() == 0; })) << daemon->log();
+    EXPECT_TRUE(eventually([&] { return producer.consumers() == 0; })) << daemon->output();
 }
 
 TEST_F(DaemonTest, AudioWrittenBeforeAnyoneRecordedIsNotHandedToTheFirstClient) {
@@ -192,7 +193,7 @@ TEST_F(DaemonTest, AudioWrittenBeforeAnyoneRecordedIsNotHandedToTheFirstClient) 
     ASSERT_NE(ring, nullptr);
     am_shared_ring_clear(ring);
     auto daemon = startDaemon(*server);
-    ASSERT_TRUE(eventually([&] { return published(*server); })) << daemon->log();
+    ASSERT_TRUE(eventually([&] { return published(*server); })) << daemon->output();
     const std::vector<float> stale(kFrame, 0.5f);
     for (int i = 0; i < 10; ++i) {
         am_shared_ring_write_latest(ring, stale.data(), kFrame);
@@ -209,38 +210,36 @@ TEST_F(DaemonTest, RestartAfterSigkillTakesOverTheLiveSourceAndItsRecordingClien
     CORVESSA_START_PULSE_SERVER_OR_SKIP(server);
     SineProducer producer;
     auto killed = startDaemon(*server);
-    ASSERT_TRUE(eventually([&] { return published(*server); })) << killed->log();
+    ASSERT_TRUE(eventually([&] { return published(*server); })) << killed->output();
     PulseRecorder recorder(server->address(), kSource);
-    ASSERT_TRUE(eventually([&] { return producer.consumers() == 1; })) << killed->log();
+    ASSERT_TRUE(eventually([&] { return producer.consumers() == 1; })) << killed->output();
     ASSERT_TRUE(recorder.waitForFrames(kRate / 2, 5'000));
 
-    killed->signal(SIGKILL);
-    killed->waitForExit(5s);
+    killed->terminate(SIGKILL);
     const size_t before = recorder.frameCount();
     auto restarted = startDaemon(*server);
-    ASSERT_TRUE(eventually([&] { return restarted->log().find("rejoined") != std::string::npos; }))
-        << restarted->log();
+    ASSERT_TRUE(eventually([&] {
+        return restarted->output().find("rejoined") != std::string::npos;
+    })) << restarted->output();
     EXPECT_EQ(countOf(sources(*server), "Name: com.halvern.corvessa"), 1);
     EXPECT_TRUE(recorder.isRecording());
-    EXPECT_TRUE(eventually([&] { return producer.consumers() == 1; })) << restarted->log();
+    EXPECT_TRUE(eventually([&] { return producer.consumers() == 1; })) << restarted->output();
 
     // The client that kept its stream across the restart hears the producer again.
     ASSERT_TRUE(recorder.waitForFrames(before + kRate * 3 / 2, 5'000));
     expectSine(recorder.stop());
-    EXPECT_TRUE(eventually([&] { return producer.consumers() == 0; })) << restarted->log();
+    EXPECT_TRUE(eventually([&] { return producer.consumers() == 0; })) << restarted->output();
     // Killed while a client records, restarted after it left: the count left behind is cleared.
     // (The client is a separate pacat: with no daemon feeding the source its reads never end.)
-    ChildProcess pacat("pacat", {"--record", "--raw", "--device", kSource, "/dev/null"},
-                       server->address(), server->folder() + "/pacat.log");
-    EXPECT_TRUE(eventually([&] { return producer.consumers() == 1; })) << restarted->log();
-    restarted->signal(SIGKILL);
-    restarted->waitForExit(5s);
-    pacat.signal(SIGKILL);
-    pacat.waitForExit(5s);
+    ChildProcess pacat({"pacat", "--record", "--raw", "--device", kSource, "/dev/null"},
+                       server->clientEnvironment(), server->folder() + "/pacat.log");
+    EXPECT_TRUE(eventually([&] { return producer.consumers() == 1; })) << restarted->output();
+    restarted->terminate(SIGKILL);
+    pacat.terminate(SIGKILL);
     ASSERT_EQ(producer.consumers(), 1u);
     auto third = startDaemon(*server);
-    EXPECT_TRUE(eventually([&] { return third->log().find("rejoined") != std::string::npos; }));
-    EXPECT_TRUE(eventually([&] { return producer.consumers() == 0; })) << third->log();
+    EXPECT_TRUE(eventually([&] { return third->output().find("rejoined") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] { return producer.consumers() == 0; })) << third->output();
 }
 
 }  // namespace
