@@ -92,7 +92,8 @@ std::string daemonUsage() {
            "  --pid-file FILE          write the process id there while running\n"
            "  -h, --help               this text\n"
            "\n"
-           "Runs in the foreground; SIGTERM or SIGINT stop it cleanly.\n";
+           "Runs in the foreground; SIGTERM or SIGINT stop it cleanly. When the sound server\n"
+           "goes away it keeps retrying (0.1 s up to every 5 s) and publishes again.\n";
 }
 
 std::vector<std::filesystem::path> defaultPluginCandidates(const std::filesystem::path& program) {
