@@ -102,8 +102,8 @@ bool SpectralSuppressor::updateNoise() {
     double hopPower = 0.0;
     double noisePower = 0.0;
     for (std::size_t k = 0; k < kBins; ++k) {
-        hopPower += double{magnitude_[k]} * double{magnitude_[k]};
-        noisePower += double{noise_[k]} * double{noise_[k]};
+        hopPower += static_cast<double>(magnitude_[k]) * static_cast<double>(magnitude_[k]);
+        noisePower += static_cast<double>(noise_[k]) * static_cast<double>(noise_[k]);
     }
     const bool warm = hops_ >= kWarmupHops;
     if (warm && hopPower / (noisePower + kPowerRegularisation) > kSpeechRatio) {

@@ -178,8 +178,8 @@ double powerRatio(const AMNoiseProcessor& p, const Spectrum& magnitude) {
     double signalPower = 0.0;
     double noisePower = 0.0;
     for (std::size_t j = 0; j < kBins; ++j) {
-        const double m = magnitude[j];
-        const double n = p.noise[j];
+        const double m = static_cast<double>(magnitude[j]);
+        const double n = static_cast<double>(p.noise[j]);
         signalPower += m * m;
         noisePower += n * n;
     }
@@ -345,7 +345,7 @@ float am_frame_rms(const float* samples, uint32_t count) AM_NOEXCEPT {
     }
     double sum = 0.0;
     for (uint32_t i = 0; i < count; ++i) {
-        const double x = samples[i];
+        const double x = static_cast<double>(samples[i]);
         sum += x * x;
     }
     return static_cast<float>(std::sqrt(sum / count));
