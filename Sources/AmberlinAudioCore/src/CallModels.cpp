@@ -291,8 +291,15 @@ std::optional<CallDate> dateFromIso8601(std::string_view text) {
         minute > 59 || second < 0 || second > 59) {
         return std::nullopt;
     }
-    return CallDate(chrono::sys_days(ymd) + chrono::hours(hour) + chrono::minutes(minute) +
-                    chrono::seconds(second));
+    const chrono::sys_seconds when = chrono::sys_days(ymd) + chrono::hours(hour) +
+                                     chrono::minutes(minute) + chrono::seconds(second);
+    // A CallDate counts nanoseconds in 64 bits (1677-09-21 to 2262-04-11); converting a date
+    // outside that span would overflow, so such a date has no CallDate.
+    if (when < chrono::ceil<chrono::seconds>(CallDate::min()) ||
+        when > chrono::floor<chrono::seconds>(CallDate::max())) {
+        return std::nullopt;
+    }
+    return CallDate(when);
 }
 
 double secondsSince1970(CallDate date) {

@@ -189,6 +189,19 @@ TEST(CallPayloadTest, MalformedRecordsDoNotDecode) {
     EXPECT_THROW(decodeCallPayload("{\"id\": "), json::exception);
 }
 
+TEST(CallPayloadTest, DatesOutsideTheClocksRangeDoNotDecode) {
+    // Calendar-valid years beyond the nanosecond clock's span once overflowed on conversion.
+    EXPECT_TRUE(dateFromIso8601("2262-04-11T23:47:16Z"));
+    EXPECT_TRUE(dateFromIso8601("1677-09-21T00:12:44Z"));
+    for (const char* date : {"2262-04-11T23:47:17Z", "1677-09-21T00:12:43Z", "9266-03-01T09:30:00Z",
+                             "0000-01-01T00:00:00Z", "9999-12-31T23:59:59Z"}) {
+        EXPECT_FALSE(dateFromIso8601(date)) << date;
+        json payload = minimalPayload();
+        payload["endedAt"] = date;
+        EXPECT_THROW(decodeCallPayload(payload.dump()), json::exception) << date;
+    }
+}
+
 TEST(CallContextTest, ValuesAreTrimmedAndBlankValuesAreAbsent) {
     // Blanks (including non-ASCII spaces and line breaks) go from both ends only.
     const CallSessionContext context("   \n\t ", " Chat ");

@@ -88,7 +88,8 @@ CallSession decodeCallPayload(std::string_view text);
 
 /// `date` as "YYYY-MM-DDTHH:MM:SSZ" in UTC, truncated to whole seconds (toward the past).
 std::string iso8601String(CallDate date);
-/// The date of text in exactly that form (a real calendar date and time); nothing otherwise.
+/// The date of text in exactly that form (a real calendar date and time that a CallDate can
+/// hold, 1677-09-21T00:12:44Z to 2262-04-11T23:47:16Z); nothing otherwise.
 std::optional<CallDate> dateFromIso8601(std::string_view text);
 /// Seconds since 1970-01-01 00:00 UTC, with fractions.
 double secondsSince1970(CallDate date);
