@@ -50,12 +50,17 @@ inline bool toBool(const Json& value) {
     return value.get<bool>();
 }
 
-/// Any JSON number, rounded to single precision.
+/// Any JSON number within single precision's range, rounded to single precision. A larger
+/// magnitude would become infinite, which JSON cannot write back, so it fails instead.
 inline float toFloat(const Json& value) {
     if (!value.is_number()) {
         fail(value, "a number");
     }
-    return value.get<float>();
+    const float number = value.get<float>();
+    if (!std::isfinite(number)) {
+        fail(value, "a number within single precision");
+    }
+    return number;
 }
 
 /// A number with an integral value in [low, high] (written as 3, 3.0 or 3e0 alike), as a double.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -131,6 +132,19 @@ TEST(DiagnosticsSnapshotTest, DecodingRequiresAllSixKeysWithTheirTypes) {
     wrongType["appVersion"] = 1;
     EXPECT_THROW(DiagnosticsSnapshot::fromJSONData(wrongType.dump()), nlohmann::json::exception);
     EXPECT_THROW(DiagnosticsSnapshot::fromJSONData("{\"appVersion\": "), nlohmann::json::exception);
+}
+
+TEST(DiagnosticsSnapshotTest, LevelsBeyondSinglePrecisionDoNotDecode) {
+    // They would decode as infinity, which encodes as null: a snapshot that cannot be re-read.
+    auto complete = nlohmann::json::parse(populatedSnapshot().jsonData());
+    complete["processor"]["inputRMS"] = 3.4028234e38;
+    EXPECT_EQ(DiagnosticsSnapshot::fromJSONData(complete.dump()).processor.inputRMS,
+              std::numeric_limits<float>::max());
+    for (const double level : {1e300, -3.5e38}) {
+        complete["processor"]["outputRMS"] = level;
+        EXPECT_THROW(DiagnosticsSnapshot::fromJSONData(complete.dump()), nlohmann::json::exception)
+            << level;
+    }
 }
 
 TEST(DiagnosticsSnapshotTest, DeviceNameWithInvalidUtf8StillEncodes) {
