@@ -333,8 +333,7 @@ OSStatus Amberlin_EndIOOperation(AudioServerPlugInDriverRef driver, AudioObjectI
 
 }  // namespace
 
-extern "C" void* Corvessa_Create(const void* /*allocator*/,
-                                 const void* requestedTypeUUID) noexcept {
-    const auto requested = static_cast<CFUUIDRef>(requestedTypeUUID);
-    return CFEqual(requested, kAudioServerPlugInTypeUUID) ? &gDriverInterfacePtr : nullptr;
+extern "C" void* Corvessa_Create(CFAllocatorRef /*allocator*/,
+                                 CFUUIDRef requestedTypeUUID) noexcept {
+    return CFEqual(requestedTypeUUID, kAudioServerPlugInTypeUUID) ? &gDriverInterfacePtr : nullptr;
 }

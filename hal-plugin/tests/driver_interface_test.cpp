@@ -8,11 +8,17 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "FreshPlugin.h"
+#include "amberlin/am_hal_plugin.h"
 #include "audioserver/PluginHost.h"
 
 namespace {
+
+// Hosts call the factory through the factory type; calling a function through another type is
+// undefined behaviour, so the exported declaration must convert to it without a cast.
+static_assert(std::is_convertible_v<decltype(&Corvessa_Create), AudioServerPlugInFactoryFunction>);
 
 using corvessa::testing::FreshPluginCopy;
 

@@ -13,9 +13,14 @@
 
 AM_EXTERN_C_BEGIN
 
-/// Returns the driver reference when `requested_type_uuid` (a CFUUIDRef) is the audio-server
-/// plug-in type, else null. Allocates nothing; `allocator` (a CFAllocatorRef) is ignored.
-AM_EXPORT void* Corvessa_Create(const void* allocator, const void* requested_type_uuid) AM_NOEXCEPT;
+struct __CFAllocator;
+struct __CFUUID;
+
+/// Returns the driver reference when `requested_type_uuid` is the audio-server plug-in type, else
+/// null. Allocates nothing; `allocator` is ignored. The parameters are the foundation allocator
+/// and UUID references, so the factory has exactly the type hosts call it through.
+AM_EXPORT void* Corvessa_Create(const struct __CFAllocator* allocator,
+                                const struct __CFUUID* requested_type_uuid) AM_NOEXCEPT;
 
 /// "Corvessa Mic" (static string).
 AM_EXPORT const char* am_hal_virtual_device_name(void) AM_NOEXCEPT;
