@@ -7,7 +7,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 debian_packages=(
   build-essential cmake ninja-build pkg-config git
-  clang clang-format clang-tidy libclang-rt-14-dev
+  clang clang-format clang-tidy libclang-rt-14-dev clang-16 libclang-rt-16-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   wabt
   libsqlite3-dev nlohmann-json3-dev libsoxr-dev libsndfile1-dev libespeak-ng-dev espeak-ng
