@@ -31,21 +31,23 @@ inline void check(bool holds, const char* what) {
 }
 
 /// This process's own directory (on tmpfs when there is one, so durable writes stay cheap),
-/// created on first use and removed when the process exits normally.
+/// created on first use and removed when the process exits normally. The path is never
+/// destroyed: the exit handler that removes the directory runs after static destructors would.
 inline const std::filesystem::path& scratchDirectory() {
-    static const std::filesystem::path directory = [] {
+    static const auto* const directory = [] {
         const std::filesystem::path base = std::filesystem::is_directory("/dev/shm")
                                                ? std::filesystem::path("/dev/shm")
                                                : std::filesystem::temp_directory_path();
-        auto path = base / ("corvessa-fuzz-" + std::to_string(getpid()));
-        std::filesystem::create_directories(path);
+        auto* path =
+            new std::filesystem::path(base / ("corvessa-fuzz-" + std::to_string(getpid())));
+        std::filesystem::create_directories(*path);
         std::atexit([] {
             std::error_code ignored;
             std::filesystem::remove_all(scratchDirectory(), ignored);
         });
         return path;
     }();
-    return directory;
+    return *directory;
 }
 
 /// Replaces `path` with `bytes`.
