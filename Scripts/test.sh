@@ -1,11 +1,44 @@
 #!/usr/bin/env bash
 # The whole test suite in one command: installs what is missing, builds, runs every test.
-#   Scripts/test.sh [preset]     preset: release (default), dev, asan or tsan
+#   Scripts/test.sh            the full run: every test in the release build, every test again
+#                              under AddressSanitizer + UndefinedBehaviorSanitizer, the
+#                              concurrency tests under ThreadSanitizer, each fuzz target for 30 s
+#   Scripts/test.sh PRESET     every test in one preset only: release, dev, asan or tsan
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-preset="${1:-release}"
 cd "$here"
+
+# Test binaries whose tests run threads or processes against each other.
+concurrency_tests=(
+  ring_tests hal_plugin_io_test voice_core_reference_test voice_core_pipeline_test
+  platform_serial_queue_test platform_unfair_lock_test platform_capture_unit_test
+  audio_core_bridge_test audio_core_audio_pipeline_test audio_core_echo_reference_feed_test
+  audio_server_runner_test helper_run_mode_test
+)
+
+stage() { printf '\n=== %s (%s)\n' "$1" "$(date -u +%H:%M:%S)"; }
+
+run_preset() {
+  stage "$1: build and run every test"
+  cmake --preset "$1"
+  cmake --build --preset "$1" --parallel "$(nproc)"
+  ctest --preset "$1"
+}
+
 bash Scripts/setup.sh
-cmake --preset "$preset"
-cmake --build --preset "$preset" --parallel "$(nproc)"
-ctest --preset "$preset"
+if (($# > 0)); then
+  run_preset "$1"
+  exit 0
+fi
+
+run_preset release
+run_preset asan
+
+stage "tsan: the concurrency tests"
+cmake --preset tsan
+cmake --build --preset tsan --parallel "$(nproc)" --target "${concurrency_tests[@]}"
+ctest --preset tsan -L "^($(IFS='|'; echo "${concurrency_tests[*]}"))\$"
+
+stage "fuzz: every target for 30 s on its corpus"
+bash Scripts/fuzz.sh 30
+stage "done"

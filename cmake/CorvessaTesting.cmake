@@ -3,6 +3,8 @@
 #   corvessa_add_test(NAME <name> SOURCES <files...> [LIBS <targets...>]
 #                     [RESOURCE_LOCK <locks...>] [TIMEOUT <seconds>])
 #
+# Every test carries its binary's name as a CTest label, so a run can pick whole binaries
+# (`ctest -L '^(ring_tests|hal_plugin_io_test)$'`).
 # RESOURCE_LOCK serialises tests that share a machine-wide resource (the "/amvmic" shared
 # memory object, the default producer lock file, the private sound server).
 if(CORVESSA_BUILD_TESTS)
@@ -22,7 +24,7 @@ function(corvessa_add_test)
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
                                             corvessa::warnings Threads::Threads)
-  set(_props TIMEOUT ${ARG_TIMEOUT})
+  set(_props TIMEOUT ${ARG_TIMEOUT} LABELS ${ARG_NAME})
   if(ARG_RESOURCE_LOCK)
     list(APPEND _props RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
   endif()
