@@ -13,31 +13,7 @@ namespace {
 /// The unit whose input callback runs on this thread right now; render() is valid only there.
 thread_local const SimulatedCaptureUnit* tCyclingUnit = nullptr;
 
-constexpr AudioUnitElement kInputElement = 1;
-constexpr AudioUnitElement kOutputElement = 0;
-
-/// 32-bit float interleaved linear PCM at `rate` Hz with `channels` channels.
-AudioStreamBasicDescription floatFormat(Float64 rate, UInt32 channels) {
-    return {rate,
-            kAudioFormatLinearPCM,
-            kAudioFormatFlagsNativeFloatPacked,
-            4 * channels,
-            1,
-            4 * channels,
-            channels,
-            32,
-            0};
-}
-
-/// True for 32-bit float linear PCM with consistent packet and frame sizes.
-bool isSupportedClientFormat(const AudioStreamBasicDescription& f) {
-    const bool interleaved = (f.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
-    const UInt32 frameBytes = interleaved ? 4 * f.mChannelsPerFrame : 4;
-    return f.mFormatID == kAudioFormatLinearPCM && (f.mFormatFlags & kAudioFormatFlagIsFloat) &&
-           f.mBitsPerChannel == 32 && f.mChannelsPerFrame >= 1 && f.mFramesPerPacket == 1 &&
-           f.mBytesPerFrame == frameBytes && f.mBytesPerPacket == frameBytes &&
-           f.mSampleRate >= 0.0;
-}
+constexpr AudioUnitElement kInputElement = CaptureUnitSettings::kInputElement;
 
 /// Host ticks per frame at `rate` Hz under the installed timebase.
 double hostTicksPerFrame(Float64 rate) {
@@ -50,7 +26,9 @@ double hostTicksPerFrame(Float64 rate) {
 }  // namespace
 
 SimulatedCaptureUnit::SimulatedCaptureUnit(std::shared_ptr<SimulatedAudioSystem> system)
-    : system_(std::move(system)), deviceID_(system_->defaultInputDevice()) {}
+    : system_(std::move(system)),
+      lookup_([this](AudioObjectID id) { return lookUp(id); }),
+      settings_(system_->defaultInputDevice()) {}
 
 SimulatedCaptureUnit::~SimulatedCaptureUnit() {
     stopIO();
@@ -61,6 +39,11 @@ std::optional<OSStatus> SimulatedCaptureUnit::fault(AudioCall call,
     return system_->faults().check(call, kAudioObjectUnknown, selector);
 }
 
+std::optional<DeviceInputFormat> SimulatedCaptureUnit::lookUp(AudioObjectID id) const {
+    const auto device = system_->device(id);
+    return device ? std::optional(device->inputFormat()) : std::nullopt;
+}
+
 OSStatus SimulatedCaptureUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope,
                                            AudioUnitElement element, const void* data,
                                            UInt32 size) noexcept {
@@ -68,24 +51,8 @@ OSStatus SimulatedCaptureUnit::setProperty(AudioUnitPropertyID id, AudioUnitScop
         if (auto status = fault(AudioCall::unitSetProperty, id)) {
             return *status;
         }
-        if (data == nullptr) {
-            return kAudio_ParamError;
-        }
-        const bool global = scope == kAudioUnitScope_Global;
-        switch (id) {
-            case kAudioOutputUnitProperty_EnableIO:
-                return setEnableIO(scope, element, data, size);
-            case kAudioOutputUnitProperty_CurrentDevice:
-                return global ? setCurrentDevice(data, size) : kAudioUnitErr_InvalidScope;
-            case kAudioUnitProperty_StreamFormat:
-                return setClientFormat(scope, element, data, size);
-            case kAudioUnitProperty_MaximumFramesPerSlice:
-                return global ? setMaximumFrames(data, size) : kAudioUnitErr_InvalidScope;
-            case kAudioOutputUnitProperty_SetInputCallback:
-                return global ? setInputCallback(data, size) : kAudioUnitErr_InvalidScope;
-            default:
-                return kAudioUnitErr_InvalidProperty;
-        }
+        return settings_.set(id, scope, element, data, size, initialized_, ioThread_ != nullptr,
+                             lookup_);
     } catch (...) {
         return kAudioUnitErr_InvalidPropertyValue;
     }
@@ -94,142 +61,14 @@ OSStatus SimulatedCaptureUnit::setProperty(AudioUnitPropertyID id, AudioUnitScop
 OSStatus SimulatedCaptureUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
                                            AudioUnitElement element, void* data,
                                            UInt32& ioSize) noexcept {
-    using namespace property;
     try {
         if (auto status = fault(AudioCall::unitGetProperty, id)) {
             return *status;
         }
-        const bool global = scope == kAudioUnitScope_Global;
-        switch (id) {
-            case kAudioOutputUnitProperty_EnableIO:
-                return getEnableIO(scope, element, data, ioSize);
-            case kAudioOutputUnitProperty_CurrentDevice:
-                return global ? copyOut(deviceID_, ioSize, data) : kAudioUnitErr_InvalidScope;
-            case kAudioUnitProperty_StreamFormat:
-                return getStreamFormat(scope, element, data, ioSize);
-            case kAudioUnitProperty_MaximumFramesPerSlice:
-                return global ? copyOut(maximumFrames_, ioSize, data) : kAudioUnitErr_InvalidScope;
-            default:
-                return kAudioUnitErr_InvalidProperty;
-        }
+        return settings_.get(id, scope, element, data, ioSize, lookup_);
     } catch (...) {
         return kAudioUnitErr_InvalidPropertyValue;
     }
-}
-
-OSStatus SimulatedCaptureUnit::setEnableIO(AudioUnitScope scope, AudioUnitElement element,
-                                           const void* data, UInt32 size) {
-    const bool input = scope == kAudioUnitScope_Input;
-    if (!input && scope != kAudioUnitScope_Output) {
-        return kAudioUnitErr_InvalidScope;
-    }
-    if (element != (input ? kInputElement : kOutputElement)) {
-        return kAudioUnitErr_InvalidElement;
-    }
-    const auto enable = property::readIn<UInt32>(size, data);
-    if (!enable || *enable > 1) {
-        return kAudioUnitErr_InvalidPropertyValue;
-    }
-    if (initialized_) {
-        return kAudioUnitErr_Initialized;
-    }
-    (input ? inputEnabled_ : outputEnabled_) = *enable == 1;
-    return kAudioHardwareNoError;
-}
-
-OSStatus SimulatedCaptureUnit::getEnableIO(AudioUnitScope scope, AudioUnitElement element,
-                                           void* data, UInt32& ioSize) const {
-    const bool input = scope == kAudioUnitScope_Input;
-    if (!input && scope != kAudioUnitScope_Output) {
-        return kAudioUnitErr_InvalidScope;
-    }
-    if (element != (input ? kInputElement : kOutputElement)) {
-        return kAudioUnitErr_InvalidElement;
-    }
-    const UInt32 enabled = (input ? inputEnabled_ : outputEnabled_) ? 1 : 0;
-    return property::copyOut(enabled, ioSize, data);
-}
-
-OSStatus SimulatedCaptureUnit::setCurrentDevice(const void* data, UInt32 size) {
-    const auto id = property::readIn<AudioObjectID>(size, data);
-    if (!id || !system_->device(*id)) {
-        return kAudioUnitErr_InvalidPropertyValue;
-    }
-    if (initialized_) {
-        return kAudioUnitErr_Initialized;
-    }
-    deviceID_ = *id;
-    return kAudioHardwareNoError;
-}
-
-OSStatus SimulatedCaptureUnit::setClientFormat(AudioUnitScope scope, AudioUnitElement element,
-                                               const void* data, UInt32 size) {
-    if (element != kInputElement) {
-        return kAudioUnitErr_InvalidElement;
-    }
-    if (scope != kAudioUnitScope_Output) {
-        // The input scope of element 1 is the device's own format.
-        return scope == kAudioUnitScope_Input ? kAudioUnitErr_PropertyNotWritable
-                                              : kAudioUnitErr_InvalidScope;
-    }
-    const auto format = property::readIn<AudioStreamBasicDescription>(size, data);
-    if (!format) {
-        return kAudioUnitErr_InvalidPropertyValue;
-    }
-    if (!isSupportedClientFormat(*format)) {
-        return kAudioUnitErr_FormatNotSupported;
-    }
-    if (initialized_) {
-        return kAudioUnitErr_Initialized;
-    }
-    clientFormat_ = *format;
-    return kAudioHardwareNoError;
-}
-
-OSStatus SimulatedCaptureUnit::setMaximumFrames(const void* data, UInt32 size) {
-    const auto frames = property::readIn<UInt32>(size, data);
-    if (!frames || *frames == 0) {
-        return kAudioUnitErr_InvalidPropertyValue;
-    }
-    if (initialized_) {
-        return kAudioUnitErr_Initialized;
-    }
-    maximumFrames_ = *frames;
-    return kAudioHardwareNoError;
-}
-
-OSStatus SimulatedCaptureUnit::setInputCallback(const void* data, UInt32 size) {
-    const auto callback = property::readIn<AURenderCallbackStruct>(size, data);
-    if (!callback) {
-        return kAudioUnitErr_InvalidPropertyValue;
-    }
-    if (ioThread_) {
-        return kAudioUnitErr_CannotDoInCurrentContext;
-    }
-    callback_ = *callback;
-    return kAudioHardwareNoError;
-}
-
-OSStatus SimulatedCaptureUnit::getStreamFormat(AudioUnitScope scope, AudioUnitElement element,
-                                               void* data, UInt32& ioSize) const {
-    if (element != kInputElement) {
-        return kAudioUnitErr_InvalidElement;
-    }
-    if (scope != kAudioUnitScope_Input && scope != kAudioUnitScope_Output) {
-        return kAudioUnitErr_InvalidScope;
-    }
-    const bool client = scope == kAudioUnitScope_Output && clientFormat_;
-    const auto format = client ? clientFormat_ : deviceFormat();
-    return format ? property::copyOut(*format, ioSize, data) : kAudioUnitErr_NoConnection;
-}
-
-std::optional<AudioStreamBasicDescription> SimulatedCaptureUnit::deviceFormat() const {
-    const auto device = system_->device(deviceID_);
-    if (!device) {
-        return std::nullopt;
-    }
-    const DeviceInputFormat input = device->inputFormat();
-    return floatFormat(input.sampleRate, input.channels);
 }
 
 OSStatus SimulatedCaptureUnit::initialize() noexcept {
@@ -240,17 +79,17 @@ OSStatus SimulatedCaptureUnit::initialize() noexcept {
         if (initialized_) {
             return kAudioHardwareNoError;
         }
-        auto device = system_->device(deviceID_);
-        if (!inputEnabled_ || !device || device->inputFormat().channels == 0) {
+        auto device = system_->device(settings_.deviceID());
+        if (!settings_.inputEnabled() || !device || device->inputFormat().channels == 0) {
             return kAudioUnitErr_FailedInitialization;  // a capture-only unit needs an input
         }
         const DeviceInputFormat input = device->inputFormat();
-        const AudioStreamBasicDescription client =
-            clientFormat_.value_or(floatFormat(input.sampleRate, input.channels));
+        const AudioStreamBasicDescription client = settings_.clientFormat(input);
         if (client.mSampleRate != 0.0 && client.mSampleRate != input.sampleRate) {
             return kAudioUnitErr_FormatNotSupported;  // this unit converts layout, not rate
         }
-        deviceBlock_.assign(static_cast<std::size_t>(maximumFrames_) * input.channels, 0.0f);
+        deviceBlock_.assign(static_cast<std::size_t>(settings_.maximumFrames()) * input.channels,
+                            0.0f);
         device_ = std::move(device);
         sampleRate_ = input.sampleRate;
         const bool interleaved = (client.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
@@ -306,7 +145,7 @@ OSStatus SimulatedCaptureUnit::startIO() {
     sampleTime_ = 0;
     ioThread_ = std::make_shared<SimulatedIOThread>(
         system_->ioClock(), sampleRate_, [this](UInt32 frames) { return runCycle(frames); });
-    system_->registerRunningUnit(deviceID_, ioThread_);
+    system_->registerRunningUnit(settings_.deviceID(), ioThread_);
     return kAudioHardwareNoError;
 }
 
@@ -351,7 +190,8 @@ OSStatus SimulatedCaptureUnit::dispose() noexcept {
 }
 
 UInt32 SimulatedCaptureUnit::runCycle(UInt32 frames) noexcept {
-    frames = std::min(frames == 0 ? device_->ioBufferFrameSize() : frames, maximumFrames_);
+    frames =
+        std::min(frames == 0 ? device_->ioBufferFrameSize() : frames, settings_.maximumFrames());
     if (frames == 0) {
         return 0;
     }
@@ -359,10 +199,10 @@ UInt32 SimulatedCaptureUnit::runCycle(UInt32 frames) noexcept {
     stream_->read(deviceBlock_.data(), frames, stamp);
     cycleFrames_ = frames;
     tCyclingUnit = this;
-    if (callback_.inputProc != nullptr) {
+    if (const AURenderCallbackStruct& callback = settings_.callback(); callback.inputProc) {
         AudioUnitRenderActionFlags flags = 0;
-        callback_.inputProc(callback_.inputProcRefCon, &flags, &stamp, kInputElement, frames,
-                            nullptr);
+        callback.inputProc(callback.inputProcRefCon, &flags, &stamp, kInputElement, frames,
+                           nullptr);
     }
     tCyclingUnit = nullptr;
     cycleFrames_ = 0;

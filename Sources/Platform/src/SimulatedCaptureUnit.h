@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "CaptureUnitSettings.h"
 #include "ClientLayout.h"
 #include "SimulatedIOThread.h"
 #include "platform/AudioSystem.h"
@@ -22,9 +23,6 @@ namespace platform {
 /// One instance of the 'auou'/'ahal'/'appl' component.
 class SimulatedCaptureUnit final : public AudioUnitInstance {
   public:
-    /// Default MaximumFramesPerSlice, in frames.
-    static constexpr UInt32 kDefaultMaximumFrames = 4096;
-
     /// A unit of `system`, bound to its default input device until CurrentDevice is set.
     explicit SimulatedCaptureUnit(std::shared_ptr<SimulatedAudioSystem> system);
     ~SimulatedCaptureUnit() override;
@@ -43,37 +41,21 @@ class SimulatedCaptureUnit final : public AudioUnitInstance {
 
   private:
     std::optional<OSStatus> fault(AudioCall call, std::optional<UInt32> selector = std::nullopt);
-    OSStatus setEnableIO(AudioUnitScope scope, AudioUnitElement element, const void* data,
-                         UInt32 size);
-    OSStatus setCurrentDevice(const void* data, UInt32 size);
-    OSStatus setClientFormat(AudioUnitScope scope, AudioUnitElement element, const void* data,
-                             UInt32 size);
-    OSStatus setMaximumFrames(const void* data, UInt32 size);
-    OSStatus setInputCallback(const void* data, UInt32 size);
-    OSStatus getEnableIO(AudioUnitScope scope, AudioUnitElement element, void* data,
-                         UInt32& ioSize) const;
-    OSStatus getStreamFormat(AudioUnitScope scope, AudioUnitElement element, void* data,
-                             UInt32& ioSize) const;
-    std::optional<AudioStreamBasicDescription> deviceFormat() const;
+    std::optional<DeviceInputFormat> lookUp(AudioObjectID id) const;
     OSStatus startIO();
     void stopIO() noexcept;
     UInt32 runCycle(UInt32 frames) noexcept;
     AudioTimeStamp cycleTimeStamp() const noexcept;
 
     const std::shared_ptr<SimulatedAudioSystem> system_;
-    // Configuration (control thread; fixed while initialized).
-    bool inputEnabled_ = false;
-    bool outputEnabled_ = true;
-    AudioObjectID deviceID_;
-    std::optional<AudioStreamBasicDescription> clientFormat_;
-    UInt32 maximumFrames_ = kDefaultMaximumFrames;
-    AURenderCallbackStruct callback_{nullptr, nullptr};
+    const CaptureDeviceLookup lookup_;
+    CaptureUnitSettings settings_;  // configuration (control thread; fixed while initialized)
     // Initialized state.
     bool initialized_ = false;
     std::shared_ptr<AudioDeviceProvider> device_;
     Float64 sampleRate_ = 0.0;        // Hz
     ClientLayout layout_;             // device channels to the client format's layout
-    std::vector<float> deviceBlock_;  // maximumFrames_ × device channels, interleaved
+    std::vector<float> deviceBlock_;  // maximum frames × device channels, interleaved
     // Running state; the fields the IO thread writes are touched by no other thread.
     std::unique_ptr<DeviceInputStream> stream_;
     std::shared_ptr<SimulatedIOThread> ioThread_;
