@@ -1,9 +1,11 @@
 // Process-wide installation of the audio system behind the platform calls.
 #include "platform/AudioSystem.h"
 
+#include <chrono>
 #include <mutex>
 #include <utility>
 
+#include "platform/PulseAudioSystem.h"
 #include "platform/SimulatedAudioSystem.h"
 
 namespace platform {
@@ -12,6 +14,9 @@ namespace {
 /// Guards gInstalled; held only to copy or swap the pointer, never across a call into a system.
 std::mutex gInstallMutex;
 std::shared_ptr<AudioSystem> gInstalled;
+
+/// How long a program waits for a sound server to answer before it goes on without one.
+constexpr std::chrono::milliseconds kDefaultConnectTimeout{1500};
 
 }  // namespace
 
@@ -33,8 +38,11 @@ std::shared_ptr<AudioSystem> installAudioSystem(std::shared_ptr<AudioSystem> sys
 }
 
 std::shared_ptr<AudioSystem> makeDefaultAudioSystem() {
-    // No real backend is built yet: a system with no devices answers every query consistently
-    // (an empty device list, no default input, a capture unit that cannot bind a device).
+    if (auto pulse = PulseAudioSystem::connect(kDefaultConnectTimeout)) {
+        return pulse;
+    }
+    // No sound server answers: a system with no devices answers every query consistently (an
+    // empty device list, no default input, a capture unit that cannot bind a device).
     return SimulatedAudioSystem::create();
 }
 

@@ -10,15 +10,13 @@
 #include <memory>
 #include <string>
 
+#include "UpperCaseUUID.h"
 #include "platform/AudioDeviceProvider.h"
 #include "platform/AudioFormat.h"
 #include "platform/AudioTap.h"
 #include "platform/SimulatedSpeakerBus.h"
 
 namespace platform {
-
-/// A fresh random UUID in canonical upper-case text.
-std::string makeUpperCaseUUID();
 
 /// One process tap: its description, UID and format; opens readers of the bus.
 class SimulatedTap final : public AudioDeviceProvider {
