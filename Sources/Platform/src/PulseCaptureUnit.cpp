@@ -203,8 +203,7 @@ void PulseCaptureUnit::setFragmentFrames(UInt32 frames) {
 void PulseCaptureUnit::enqueue(const float* samples, UInt32 frames, UInt64 hostNanos) noexcept {
     const std::size_t count = static_cast<std::size_t>(frames) * channels_;
     if (samples_->writable() < count || blocks_->writable() < 1) {
-        droppedBlocks_.fetch_add(1, std::memory_order_relaxed);
-        return;
+        return;  // the IO thread is far behind: this block is lost, as on an overrun
     }
     samples_->push(samples, count);
     const Block block{hostNanos, frames};

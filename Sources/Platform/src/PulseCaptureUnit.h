@@ -9,8 +9,8 @@
 // (samples, and block records with frame count and capture time) and posts a semaphore; our IO
 // thread (real-time priority where the system grants it) waits on the semaphore, pops whole
 // blocks and calls the input callback with them, split at MaximumFramesPerSlice. Between its
-// waits it never allocates, locks or makes a system call. A block that finds the rings full is
-// dropped whole.
+// waits it never allocates, locks or makes a system call. A block that finds the rings full (the
+// callback stalled for half a second) is dropped whole.
 //
 // When the source disappears (unplugged, module unloaded, stream killed, server gone) the stream
 // ends: the unit stays started but delivers nothing more, and stop, uninitialize and dispose
@@ -93,7 +93,6 @@ class PulseCaptureUnit final : public AudioUnitInstance {
     std::thread ioThread_;
     std::atomic<bool> stopping_{false};
     std::counting_semaphore<> wake_{0};
-    std::atomic<UInt64> droppedBlocks_{0};
     UInt64 sampleTime_ = 0;   // frames delivered since start (IO thread)
     UInt32 cycleFrames_ = 0;  // frames of the block being delivered (IO thread)
 };

@@ -441,54 +441,83 @@ TEST_F(PulseAudioSystemTest, ServerKilledWhileCapturingLeavesAnEmptySystemAndNot
     EXPECT_TRUE(tearDown(recording));
 }
 
+/// System audio recorded through a process tap and an aggregate device, as the front end's tap
+/// capture records it: the left channel, gathered on the IO queue.
+class TapRecorder {
+  public:
+    TapRecorder() {
+        auto description = TapDescription::stereoGlobalTapButExcludeProcesses({});
+        description.name = "Test Tap";
+        EXPECT_EQ(AudioHardwareCreateProcessTap(&description, &tap_), 0);
+        uid_ = stringOf(tap_, kAudioTapPropertyUID);
+        AggregateDeviceDescription aggregate{"Tap Device", "TAP-DEVICE-1", true,
+                                             false,        true,           {{uid_, true}}};
+        EXPECT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &device_), 0);
+        EXPECT_EQ(AudioDeviceCreateIOProcIDWithBlock(
+                      &proc_, device_, queue_,
+                      [this](const AudioTimeStamp*, const AudioBufferList* input,
+                             const AudioTimeStamp* time, AudioBufferList*,
+                             const AudioTimeStamp*) { take(*input, *time); }),
+                  0);
+        EXPECT_EQ(AudioDeviceStart(device_, proc_), 0);
+    }
+
+    /// Stops and destroys everything; the left channel recorded and whether every cycle's time
+    /// stamp had a valid host time.
+    std::pair<std::vector<float>, bool> stop() {
+        EXPECT_EQ(AudioDeviceStop(device_, proc_), 0);
+        EXPECT_EQ(AudioDeviceDestroyIOProcID(device_, proc_), 0);
+        EXPECT_EQ(AudioHardwareDestroyAggregateDevice(device_), 0);
+        EXPECT_EQ(AudioHardwareDestroyProcessTap(tap_), 0);
+        queue_->sync([] {});
+        return {left_, stampsValid_};
+    }
+
+    AudioObjectID tap() const { return tap_; }
+    AudioObjectID device() const { return device_; }
+    const std::string& uid() const { return uid_; }
+
+  private:
+    void take(const AudioBufferList& input, const AudioTimeStamp& time) {
+        stampsValid_ = stampsValid_ && (time.mFlags & kAudioTimeStampHostTimeValid) != 0;
+        const auto* samples = static_cast<const float*>(input.mBuffers[0].mData);
+        for (UInt32 i = 0; i < input.mBuffers[0].mDataByteSize / 8; ++i) {
+            left_.push_back(samples[2 * i]);
+        }
+    }
+
+    std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("tap test");
+    AudioObjectID tap_ = 0;
+    AudioObjectID device_ = 0;
+    AudioDeviceIOProcID proc_ = nullptr;
+    std::string uid_;
+    std::vector<float> left_;  // touched only on the queue until it is drained
+    bool stampsValid_ = true;
+};
+
 TEST_F(PulseAudioSystemTest, TapRecordsWhatPlaysOnTheDefaultSink) {
-    auto description = TapDescription::stereoGlobalTapButExcludeProcesses({});
-    description.name = "Test Tap";
-    AudioObjectID tap = 0;
-    AudioObjectID other = 0;
-    ASSERT_EQ(AudioHardwareCreateProcessTap(&description, &tap), 0);
-    ASSERT_EQ(AudioHardwareCreateProcessTap(&description, &other), 0);
-    const std::string uid = stringOf(tap, kAudioTapPropertyUID);
+    TapRecorder recorder;
+    const std::string& uid = recorder.uid();
     EXPECT_EQ(uid.size(), 36u);
-    EXPECT_NE(uid, stringOf(other, kAudioTapPropertyUID));
-    const auto format = valueOf<AudioStreamBasicDescription>(tap, address(kAudioTapPropertyFormat));
+    const auto format =
+        valueOf<AudioStreamBasicDescription>(recorder.tap(), address(kAudioTapPropertyFormat));
     EXPECT_EQ(format.mSampleRate, kRate);
     EXPECT_EQ(format.mChannelsPerFrame, 2u);
-
-    AggregateDeviceDescription aggregate{"Tap Device", "TAP-DEVICE-1", true,
-                                         false,        true,           {{uid, true}}};
-    AudioObjectID device = 0;
-    ASSERT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &device), 0);
+    // Every tap has a UID of its own; an aggregate device's UID is taken once.
+    auto description = TapDescription::stereoGlobalTapButExcludeProcesses({});
+    AudioObjectID other = 0;
+    ASSERT_EQ(AudioHardwareCreateProcessTap(&description, &other), 0);
+    EXPECT_NE(uid, stringOf(other, kAudioTapPropertyUID));
+    EXPECT_EQ(AudioHardwareDestroyProcessTap(other), 0);
+    AggregateDeviceDescription same{"Again", "TAP-DEVICE-1", true, false, true, {{uid, true}}};
     AudioObjectID duplicate = 0;
-    EXPECT_EQ(AudioHardwareCreateAggregateDevice(&aggregate, &duplicate),
+    EXPECT_EQ(AudioHardwareCreateAggregateDevice(&same, &duplicate),
               kAudioHardwareIllegalOperationError);
 
-    auto queue = std::make_shared<SerialQueue>("tap test");
-    std::vector<float> left;  // touched only on the queue until it is drained
-    bool stampsValid = true;
-    AudioDeviceIOProcID proc = nullptr;
-    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(
-                  &proc, device, queue,
-                  [&](const AudioTimeStamp*, const AudioBufferList* input,
-                      const AudioTimeStamp* time, AudioBufferList*, const AudioTimeStamp*) {
-                      stampsValid = stampsValid && (time->mFlags & kAudioTimeStampHostTimeValid);
-                      const auto* samples = static_cast<const float*>(input->mBuffers[0].mData);
-                      for (UInt32 i = 0; i < input->mBuffers[0].mDataByteSize / 8; ++i) {
-                          left.push_back(samples[2 * i]);
-                      }
-                  }),
-              0);
-    ASSERT_EQ(AudioDeviceStart(device, proc), 0);
     auto playback = server_->play("corvessa_test_speakers", sine(440.0, 0.5f, 1.0, 2), 2);
     ASSERT_TRUE(playback->waitUntilDone(5000));
     std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(AudioDeviceStop(device, proc), 0);
-    EXPECT_EQ(AudioDeviceDestroyIOProcID(device, proc), 0);
-    EXPECT_EQ(AudioHardwareDestroyAggregateDevice(device), 0);
-    EXPECT_EQ(AudioHardwareDestroyProcessTap(tap), 0);
-    EXPECT_EQ(AudioHardwareDestroyProcessTap(other), 0);
-    queue->sync([] {});
-
+    const auto [left, stampsValid] = recorder.stop();
     EXPECT_TRUE(stampsValid);
     const auto [level, frequency] = levelAndFrequency(left);
     EXPECT_NEAR(level, 0.5 / std::sqrt(2.0), 0.03);
@@ -496,19 +525,13 @@ TEST_F(PulseAudioSystemTest, TapRecordsWhatPlaysOnTheDefaultSink) {
 }
 
 TEST_F(PulseAudioSystemTest, SystemOutputPlaysIntoTheDefaultSinkUntilDoneOrStopped) {
-    platform::testing::PulseRecorder monitor(server_->address(), "corvessa_test_speakers.monitor",
-                                             2);
-    ASSERT_TRUE(monitor.isRecording());
+    TapRecorder monitor;  // the default sink's monitor, as checked above
     std::shared_ptr<SystemOutputPlayback> playback;
     ASSERT_EQ(playOnSystemOutput({sine(660.0, 0.5f, 0.5), 1}, playback), 0);
     EXPECT_TRUE(playback->isPlaying());
     EXPECT_TRUE(eventually([&] { return !playback->isPlaying(); }));
     std::this_thread::sleep_for(100ms);
-    const std::vector<float> recorded = monitor.stop();
-    std::vector<float> left;
-    for (std::size_t i = 0; i < recorded.size(); i += 2) {
-        left.push_back(recorded[i]);
-    }
+    const auto [left, stampsValid] = monitor.stop();
     const auto [level, frequency] = levelAndFrequency(left);
     EXPECT_NEAR(level, 0.5 / std::sqrt(2.0), 0.03);
     EXPECT_NEAR(frequency, 660.0, 50.0);
