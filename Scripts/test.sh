@@ -12,6 +12,7 @@ cd "$here"
 concurrency_tests=(
   ring_tests hal_plugin_io_test voice_core_reference_test voice_core_pipeline_test
   platform_serial_queue_test platform_unfair_lock_test platform_capture_unit_test
+  platform_pulse_audio_system_test
   audio_core_bridge_test audio_core_audio_pipeline_test audio_core_echo_reference_feed_test
   audio_server_runner_test helper_run_mode_test
 )
