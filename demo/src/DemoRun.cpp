@@ -38,30 +38,6 @@ int fail(std::ostream& err, const std::string& why, const std::string& log = {})
     return 1;
 }
 
-/// Polls until the server lists `source`, or `timeout` passed.
-bool waitForSource(const PrivatePulseServer& server, const std::string& source,
-                   std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto listed = server.pactl({"list", "short", "sources"});
-        if (listed.output.find("\t" + source + "\t") != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
-}
-
-/// Index of the first sample that is not silence, or the size when all are.
-std::size_t onsetOf(const std::vector<float>& samples) {
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        if (std::fabs(samples[i]) > 1e-6F) {
-            return i;
-        }
-    }
-    return samples.size();
-}
-
 /// `count` samples of `samples` from `first` on, zero-padded past the end.
 std::vector<float> slice(const std::vector<float>& samples, std::size_t first, std::size_t count) {
     std::vector<float> out(count, 0.0F);
@@ -102,7 +78,7 @@ std::optional<Recordings> playAndRecord(const PrivatePulseServer& server,
 /// Measures the recordings against the scene and writes the files; the process status.
 int report(const DemoOptions& options, const corvessa::testing::VoiceScene& scene,
            const Recordings& recordings, std::ostream& out, std::ostream& err) {
-    const std::size_t onset = onsetOf(recordings.before);
+    const std::size_t onset = corvessa::testing::onsetOf(recordings.before);
     if (onset == recordings.before.size()) {
         return fail(err, "the test microphone delivered nothing");
     }
@@ -113,12 +89,13 @@ int report(const DemoOptions& options, const corvessa::testing::VoiceScene& scen
     const auto searchStart = static_cast<std::size_t>(std::max(0.0, guess));
     const auto after = slice(recordings.after, searchStart, scene.input.size() + 48'000);
     const auto figures = corvessa::testing::measureVoice(scene, after, 48'000);
-    const double delayMs = 1000.0 * ((static_cast<double>(searchStart + figures.delay) -
-                                      static_cast<double>(onset)) / kRate +
-                                     recordings.afterStart - recordings.beforeStart);
+    const double delayMs =
+        1000.0 *
+        ((static_cast<double>(searchStart + figures.delay) - static_cast<double>(onset)) / kRate +
+         recordings.afterStart - recordings.beforeStart);
     out << "\nResults (" << scene.sentences.size() << " sentences, "
-        << static_cast<double>(scene.input.size()) / kRate << " s, speech "
-        << options.snrDb << " dB above pink noise):\n";
+        << static_cast<double>(scene.input.size()) / kRate << " s, speech " << options.snrDb
+        << " dB above pink noise):\n";
     printFigures(figures, delayMs, out);
 
     std::filesystem::create_directories(options.outputFolder);
@@ -126,9 +103,8 @@ int report(const DemoOptions& options, const corvessa::testing::VoiceScene& scen
     const auto beforeFile = folder + "/before.wav";
     const auto afterFile = folder + "/after.wav";
     const auto picture = folder + "/spectrogram.png";
-    const bool wrote =
-        writeWav(beforeFile, slice(recordings.before, onset, scene.input.size())) &&
-        writeWav(afterFile, slice(after, figures.delay, scene.input.size()));
+    const bool wrote = writeWav(beforeFile, slice(recordings.before, onset, scene.input.size())) &&
+                       writeWav(afterFile, slice(after, figures.delay, scene.input.size()));
     if (!wrote) {
         return fail(err, "could not write the WAV files into " + folder);
     }
@@ -171,9 +147,9 @@ int runDemo(const DemoOptions& options, std::ostream& out, std::ostream& err) {
 
     ChildProcess daemon({options.daemon, "--plugin", options.plugin}, environment,
                         server.folder() + "/daemon.log");
-    if (!waitForSource(server, kCorvessaMic, 10s)) {
-        return fail(err, "the audio-server daemon did not publish Corvessa Mic; its log:",
-                    daemon.output());
+    if (!server.waitForSource(kCorvessaMic, 10'000)) {
+        return fail(
+            err, "the audio-server daemon did not publish Corvessa Mic; its log:", daemon.output());
     }
     out << "  audio-server daemon: running, \"Corvessa Mic\" published\n\n";
 

@@ -424,6 +424,20 @@ bool PrivatePulseServer::addTestSource(const std::string& name, const std::strin
                           quoted("device.description=\"" + description + "\"")) >= 0;
 }
 
+bool PrivatePulseServer::waitForSource(const std::string& name, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto listed = pactl({"list", "short", "sources"});
+        if (listed.output.find("\t" + name + "\t") != std::string::npos) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
 bool PrivatePulseServer::setDefaultSink(const std::string& name) const {
     return pactl({"set-default-sink", name}).exitStatus == 0;
 }

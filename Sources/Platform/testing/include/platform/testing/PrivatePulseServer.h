@@ -117,6 +117,8 @@ class PrivatePulseServer {
     /// Adds a test source "<name>" fed through the sink "<name>.feed" (see above).
     bool addTestSource(const std::string& name, const std::string& description,
                        unsigned channels = 1) const;
+    /// Waits until the server lists a source named `name`, or `timeoutMs` passed; whether it does.
+    bool waitForSource(const std::string& name, int timeoutMs) const;
     /// Sets the default sink / source.
     bool setDefaultSink(const std::string& name) const;
     bool setDefaultSource(const std::string& name) const;

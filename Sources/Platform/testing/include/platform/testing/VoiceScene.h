@@ -32,6 +32,17 @@ inline double decibels(double ratio) {
     return 20.0 * std::log10(std::max(ratio, 1e-12));
 }
 
+/// Index of the first sample that is not silence, or the size when all are: where a recording
+/// that began before anything played first hears something.
+inline std::size_t onsetOf(const std::vector<float>& samples) {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (std::fabs(samples[i]) > 1e-6F) {
+            return i;
+        }
+    }
+    return samples.size();
+}
+
 /// Frames (10 ms) where the clean voice is within 25 dB of its loudest frame.
 inline std::vector<std::size_t> activeSpeechFrames(const std::vector<float>& speech) {
     std::vector<double> levels;
