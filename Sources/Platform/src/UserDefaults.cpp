@@ -72,10 +72,17 @@ bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-// Reads a whole file; nothing when it does not exist or cannot be read.
+// Reads a whole regular file; nothing when it does not exist, cannot be read or is anything but
+// a regular file: opening a FIFO would block until a writer came, and a device (a value replaced
+// by a link to /dev/zero) may never end. The open itself never blocks.
 std::optional<std::vector<std::uint8_t>> readAll(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
         return std::nullopt;
     }
     std::vector<std::uint8_t> bytes;
