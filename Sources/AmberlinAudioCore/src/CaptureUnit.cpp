@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "AmberlinAudioCore/AudioPipeline.h"
+#include "CaptureCallbackGate.h"
 
 namespace amberlin {
 namespace {
@@ -91,8 +92,14 @@ std::uint32_t CaptureUnit::maximumFramesPerSlice() {
 }
 
 void CaptureUnit::setInputCallback(AURenderCallback callback, void* context) {
-    const AURenderCallbackStruct value{callback, context};
+    auto gate = std::make_unique<CaptureCallbackGate>(callback, context);
+    const AURenderCallbackStruct value{&CaptureCallbackGate::forward, gate.get()};
     setProperty(unit_, kAudioOutputUnitProperty_SetInputCallback, kAudioUnitScope_Global, 0, value);
+    if (gate_ != nullptr) {  // the unit no longer calls the previous gate once it has returned
+        gate_->close();
+        delete gate_;
+    }
+    gate_ = gate.release();
 }
 
 void CaptureUnit::initialize() {
@@ -112,10 +119,18 @@ void CaptureUnit::tearDown() noexcept {
     if (unit_ == nullptr) {
         return;
     }
+    if (gate_ != nullptr) {
+        gate_->close();  // from here on the unit reaches nothing of its owner, whatever follows
+    }
     AudioOutputUnitStop(unit_);
     AudioUnitUninitialize(unit_);
-    AudioComponentInstanceDispose(unit_);
+    const OSStatus disposed = AudioComponentInstanceDispose(unit_);
     unit_ = nullptr;
+    if (disposed == 0) {
+        delete gate_;
+    }
+    // Otherwise the unit lives on and may still call its gate: it stays allocated, closed.
+    gate_ = nullptr;
 }
 
 void CaptureUnit::requestLowLatencyBuffer(AudioObjectID device) noexcept {

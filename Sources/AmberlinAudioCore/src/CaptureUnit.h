@@ -15,6 +15,8 @@
 
 namespace amberlin {
 
+class CaptureCallbackGate;
+
 /// One capture-unit instance, owned until torn down.
 class CaptureUnit {
   public:
@@ -41,7 +43,8 @@ class CaptureUnit {
     void setClientFormat(double sampleRate, std::uint32_t channels);
     /// MaximumFramesPerSlice, or fallbackMaximumFrames when it cannot be read.
     std::uint32_t maximumFramesPerSlice();
-    /// Installs the input callback with its context.
+    /// Installs the input callback with its context, behind a gate that tearDown() closes, so
+    /// the callback is never called once tearDown() has returned.
     void setInputCallback(AURenderCallback callback, void* context);
     /// AudioUnitInitialize.
     void initialize();
@@ -52,7 +55,8 @@ class CaptureUnit {
     OSStatus render(AudioUnitRenderActionFlags* flags, const AudioTimeStamp* timeStamp,
                     std::uint32_t frames, AudioBufferList* buffers) const noexcept;
 
-    /// Stops, uninitialises and disposes of the instance, ignoring their statuses; idempotent.
+    /// Closes the callback gate, then stops, uninitialises and disposes of the instance,
+    /// ignoring their statuses; idempotent.
     void tearDown() noexcept;
 
     /// Asks `device` for a 128-frame IO buffer, kept inside its reported range; a refusal is
@@ -63,6 +67,7 @@ class CaptureUnit {
     explicit CaptureUnit(AudioUnit unit) noexcept : unit_(unit) {}
 
     AudioUnit unit_;
+    CaptureCallbackGate* gate_ = nullptr;  // owned, unless the unit could not be disposed of
 };
 
 }  // namespace amberlin
