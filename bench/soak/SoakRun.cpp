@@ -236,6 +236,10 @@ SoakFigures SoakWorld::run(const std::function<void(const SoakSample&)>& onSampl
     const auto cycles =
         static_cast<std::uint64_t>(std::ceil(options_.simulatedSeconds * kRate / kMicCycleFrames));
     double nextSample = options_.sampleEverySeconds;
+    // Sized up front, so that the run's own record does not show as heap growth.
+    figures.samples.reserve(static_cast<std::size_t>(std::ceil(options_.simulatedSeconds /
+                                                               options_.sampleEverySeconds)) +
+                            1);
     for (std::uint64_t cycle = 0; cycle < cycles;) {
         const std::uint64_t micAt = microphoneDue(cycle);
         const std::uint64_t consumerAt = consumerDue();
