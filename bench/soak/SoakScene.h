@@ -2,8 +2,9 @@
 // memory: a near talker speaking sentences with pauses, pink background noise, and a far end
 // talking on its own schedule whose sound reaches the microphone as echo over two delayed paths.
 //
-// The three loops have different lengths (about 19 s, 23 s and 37 s), so the mix of speech,
-// double talk and pauses keeps changing over the hour. Everything is read-only after build(), so
+// The three loops have different lengths (the talkers' follow from their sentences and pauses,
+// the noise loop is 37 s), so the mix of speech, double talk and pauses keeps changing over the
+// hour. Everything is read-only after build(), so
 // the microphone's IO thread and the driver may read it at the same time.
 #ifndef CORVESSA_BENCH_SOAK_SOAK_SCENE_H
 #define CORVESSA_BENCH_SOAK_SOAK_SCENE_H

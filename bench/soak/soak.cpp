@@ -26,6 +26,10 @@ using corvessa::soak::SoakSample;
 SoakOptions parse(int argc, char** argv) {
     SoakOptions options;
     options.simulatedSeconds = 3600.0;
+    if (argc % 2 == 0) {
+        std::fprintf(stderr, "every option takes a value\n");
+        std::exit(2);
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         const double value = std::strtod(argv[i + 1], nullptr);
