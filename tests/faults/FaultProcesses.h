@@ -203,6 +203,14 @@ class HostedReader {
     std::uint64_t cycles_ = 0;
 };
 
+/// Clears the flags that killed processes never got to clear (producer attached, consumers
+/// running), so that "/amvmic" is left as on a machine where nothing runs, for the tests that
+/// follow and wait for a producer to attach.
+inline void leaveRingIdle(am_shared_ring* ring) {
+    am_shared_ring_set_producer_attached(ring, 0);
+    am_shared_ring_set_consumer_running_count(ring, 0);
+}
+
 /// Sleeps until `next`, then moves it on by one 10 ms cycle.
 inline void waitForNextCycle(std::chrono::steady_clock::time_point& next) {
     std::this_thread::sleep_until(next);

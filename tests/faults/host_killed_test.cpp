@@ -86,6 +86,8 @@ TEST(HostKilledTest, ARestartedHostRejoinsTheLiveRingWhileTheProducerRuns) {
     EXPECT_GE(heardSecond->tone, 45) << heardSecond->silent << " silent cycles";
     // Joined, not re-initialised: the counters carried on from where they were.
     EXPECT_GE(am_shared_ring_health(ring.get()).overrun_count, orphaned.overrun_count);
+    producer.kill();
+    leaveRingIdle(ring.get());
     std::filesystem::remove(lock);
 }
 

@@ -19,7 +19,12 @@ using namespace std::chrono_literals;
 
 class ProducerKilledTest : public ::testing::Test {
   protected:
-    void TearDown() override { std::filesystem::remove(lock_); }
+    void TearDown() override {
+        std::filesystem::remove(lock_);
+        if (ring_) {
+            leaveRingIdle(ring_.get());  // the producers were killed (the reader stops its IO)
+        }
+    }
 
     /// Runs cycles until `count` consecutive cycles heard `wanted` (true) or `limit` cycles ran.
     bool readUntil(Heard wanted, int count, int limit, const Child* starting = nullptr) {
