@@ -83,26 +83,49 @@ class SineProducer {
     std::thread thread_;
 };
 
-/// RMS level and zero-crossing frequency of the last `frames` samples.
+/// Level and frequency of the tone in the last `frames` samples: the median RMS of its 10 ms
+/// pieces and the median period between upward zero crossings (interpolated), so that a frame
+/// the producer missed on a loaded machine (a short gap of silence) does not bias either.
 struct Tone {
     double rms = 0.0;
     double hz = 0.0;
 };
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
 Tone lastTone(const std::vector<float>& samples, size_t frames) {
     Tone tone;
     if (samples.size() < frames) {
         return tone;
     }
     const size_t first = samples.size() - frames;
-    int crossings = 0;
-    for (size_t i = first; i < samples.size(); ++i) {
-        tone.rms += double(samples[i]) * double(samples[i]);
-        if (i > first && (samples[i - 1] < 0.0f) != (samples[i] < 0.0f)) {
-            ++crossings;
+    std::vector<double> levels;
+    for (size_t at = first; at + kFrame <= samples.size(); at += kFrame) {
+        double energy = 0.0;
+        for (size_t i = at; i < at + kFrame; ++i) {
+            energy += double(samples[i]) * double(samples[i]);
+        }
+        levels.push_back(std::sqrt(energy / kFrame));
+    }
+    std::vector<double> periods;
+    double lastCrossing = -1.0;
+    for (size_t i = first + 1; i < samples.size(); ++i) {
+        if (samples[i - 1] < 0.0f && samples[i] >= 0.0f) {
+            const double before = samples[i - 1];
+            const double at = double(i - 1) + before / (before - double(samples[i]));
+            if (lastCrossing >= 0.0) {
+                periods.push_back(at - lastCrossing);
+            }
+            lastCrossing = at;
         }
     }
-    tone.rms = std::sqrt(tone.rms / double(frames));
-    tone.hz = crossings / 2.0 / (double(frames) / kRate);
+    tone.rms = median(levels);
+    const double period = median(periods);
+    tone.hz = period > 0.0 ? kRate / period : 0.0;
     return tone;
 }
 
