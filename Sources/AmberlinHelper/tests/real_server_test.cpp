@@ -2,10 +2,12 @@
 // the audio-server daemon publishing "Corvessa Mic", and CorvessaHelper run as a user runs it.
 // Its report lists the server's microphones and finds the virtual device once the daemon runs;
 // --run feeds the cleaned voice that an application recording "Corvessa Mic" receives; a
-// producer killed with SIGKILL leaves nothing that stops the next one.
+// producer killed with SIGKILL leaves nothing that stops the next one; a sound server that dies
+// under a running helper neither crashes nor hangs it.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -121,6 +123,24 @@ TEST_F(HelperOnARealServer, AProducerKilledWithSigkillIsFollowedByANewOne) {
     const auto second = startRun(*server, 2);
     EXPECT_TRUE(second->waitForOutput(kFeeding, 10'000)) << second->output();
     EXPECT_TRUE(second->isRunning());
+}
+
+TEST_F(HelperOnARealServer, ASoundServerThatGoesAwayNeitherCrashesNorHangsTheHelper) {
+    CORVESSA_START_PULSE_SERVER_OR_SKIP(server);
+    ASSERT_TRUE(server->addTestSource("desk_mic", "Desk Mic"));
+    ASSERT_TRUE(server->setDefaultSource("desk_mic"));
+    const auto helper = startRun(*server, 1);
+    ASSERT_TRUE(helper->waitForOutput(kFeeding, 10'000)) << helper->output();
+
+    server->kill();
+    // Still feeding (silence) a second later, and a report with no server answers at once.
+    EXPECT_EQ(helper->waitForExit(1'000), -2) << helper->output();
+    const auto started = std::chrono::steady_clock::now();
+    const auto report = platform::testing::runProgram({HELPER_PATH}, environment(*server));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_NE(report.output.find("Corvessa Mic virtual device: NOT FOUND."), std::string::npos)
+        << report.output;
+    EXPECT_TRUE(helper->isRunning());
 }
 
 }  // namespace
