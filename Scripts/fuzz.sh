@@ -25,20 +25,37 @@ fi
 mkdir -p fuzz/artifacts
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-failed=()
-for target in "${targets[@]}"; do
+# One target on a copy of its corpus; its summary line, or its log's tail and status 1.
+run_target() {
+  local target="$1" log="$work/$1.log"
   cp -r "fuzz/corpus/$target" "$work/$target"
-  log="$work/$target.log"
   if ! "build/fuzz/fuzz/corvessa_fuzz_$target" -max_total_time="$seconds" -timeout=25 \
       -print_final_stats=1 -artifact_prefix="fuzz/artifacts/$target-" "$work/$target" \
       >"$log" 2>&1; then
-    failed+=("$target")
     tail -n 60 "$log"
+    return 1
   fi
+  local done_line runs
   done_line="$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)"
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
   echo "fuzz: $target ${seconds}s executions=${runs:-?} corpus=$(ls "$work/$target" | wc -l)" \
        "${done_line#*DONE}"
+}
+
+# As many targets at a time as there are cores; each is single-threaded.
+lanes="$(nproc)"
+failed=()
+for ((first = 0; first < ${#targets[@]}; first += lanes)); do
+  pids=()
+  batch=("${targets[@]:first:lanes}")
+  for target in "${batch[@]}"; do
+    run_target "$target" >"$work/$target.summary" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    wait "${pids[$i]}" || failed+=("${batch[$i]}")
+    cat "$work/${batch[$i]}.summary"
+  done
 done
 
 if ((${#failed[@]} > 0)); then

@@ -127,9 +127,11 @@ void PulseConnection::setEventHandler(EventHandler handler) {
 }
 
 bool PulseConnection::subscribe() {
-    const auto mask = static_cast<pa_subscription_mask_t>(
-        PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER);
-    return await([mask](pa_context* c) { return pa_context_subscribe(c, mask, nullptr, nullptr); });
+    return await([](pa_context* c) {
+        constexpr auto mask = static_cast<pa_subscription_mask_t>(
+            PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER);
+        return pa_context_subscribe(c, mask, nullptr, nullptr);
+    });
 }
 
 void PulseConnection::onFailure(std::function<void()> handler) {
