@@ -96,6 +96,28 @@ int waitForExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+/// Whether the child `pid` still runs; reaps it and sets `pid` to -1 once it has ended.
+bool stillRunning(pid_t& pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return false;
+    }
+    return true;
+}
+
+/// Ends the child `pid` with SIGKILL, reaps it and sets `pid` to -1; nothing for no child.
+void killAndReap(pid_t& pid) {
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        waitForExit(pid);
+        pid = -1;
+    }
+}
+
 bool socketAnswers(const std::string& path) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -159,15 +181,7 @@ PulsePlayback::~PulsePlayback() {
 }
 
 bool PulsePlayback::isPlaying() {
-    if (pid_ <= 0) {
-        return false;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    return stillRunning(pid_);
 }
 
 bool PulsePlayback::waitUntilDone(int timeoutMs) {
@@ -183,11 +197,7 @@ bool PulsePlayback::waitUntilDone(int timeoutMs) {
 }
 
 void PulsePlayback::stop() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        waitForExit(pid_);
-        pid_ = -1;
-    }
+    killAndReap(pid_);
 }
 
 struct PulseRecorder::State {
@@ -465,23 +475,11 @@ std::unique_ptr<PulsePlayback> PrivatePulseServer::play(const std::string& sink,
 }
 
 void PrivatePulseServer::kill() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        waitForExit(pid_);
-        pid_ = -1;
-    }
+    killAndReap(pid_);
 }
 
 bool PrivatePulseServer::isRunning() {
-    if (pid_ <= 0) {
-        return false;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    return stillRunning(pid_);
 }
 
 }  // namespace platform::testing
