@@ -4,9 +4,9 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "JsonFields.h"
 #include "amberlin/am_ring_buffer.h"
 #include "amberlin/am_shared_ring.h"
+#include "settings/JsonFields.h"
 
 namespace amberlin {
 namespace {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "AmberlinAudioCore/CallDateFormatter.h"
-#include "JsonFields.h"
-#include "PrettyJson.h"
+#include "settings/JsonFields.h"
+#include "settings/PrettyJson.h"
 
 namespace amberlin {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "JsonFields.h"
+#include "settings/JsonFields.h"
 
 namespace amberlin {
 

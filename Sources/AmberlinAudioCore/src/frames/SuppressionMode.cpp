@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "JsonFields.h"
+#include "settings/JsonFields.h"
 
 namespace amberlin {
 namespace {

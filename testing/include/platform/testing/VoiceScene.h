@@ -28,10 +28,6 @@ struct VoiceScene {
     std::vector<std::pair<std::size_t, std::size_t>> sentences;  ///< [begin, end) in samples
 };
 
-inline double decibels(double ratio) {
-    return 20.0 * std::log10(std::max(ratio, 1e-12));
-}
-
 /// Index of the first sample that is not silence, or the size when all are: where a recording
 /// that began before anything played first hears something.
 inline std::size_t onsetOf(const std::vector<float>& samples) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/SignalSource.h"
+#include "platform/testing/SignalMeasures.h"
 
 namespace corvessa::testing {
 
@@ -85,15 +86,6 @@ inline std::optional<std::vector<std::vector<float>>> renderSpeech(
     }
     espeak_Terminate();
     return rendered.size() == texts.size() ? std::optional(std::move(rendered)) : std::nullopt;
-}
-
-/// RMS (linear) of `samples`, in double precision; 0 for no samples.
-inline double rmsOf(std::span<const float> samples) {
-    double energy = 0.0;
-    for (const float x : samples) {
-        energy += double{x} * double{x};
-    }
-    return samples.empty() ? 0.0 : std::sqrt(energy / static_cast<double>(samples.size()));
 }
 
 /// `count` samples of pink noise at 48 kHz, scaled to the RMS `rms`.
