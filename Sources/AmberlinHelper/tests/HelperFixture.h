@@ -27,6 +27,7 @@
 #include "amberlin/am_shared_ring.h"
 #include "platform/SimulatedAudioSystem.h"
 #include "platform/UserDefaults.h"
+#include "platform/testing/Eventually.h"
 
 namespace corvessa::testing {
 
@@ -45,18 +46,6 @@ inline std::vector<std::string> linesOf(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
-}
-
-/// Polls `condition` every millisecond for up to five seconds; true once it holds.
-inline bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 /// A consumer's handle on a shared ring, for reading its flags and counters.

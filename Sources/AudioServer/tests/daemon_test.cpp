@@ -17,6 +17,7 @@
 
 #include "amberlin/am_shared_ring.h"
 #include "platform/testing/ChildProcess.h"
+#include "platform/testing/Eventually.h"
 #include "platform/testing/PrivatePulseServer.h"
 
 namespace {
@@ -32,16 +33,7 @@ constexpr int kFrame = 480;
 constexpr double kToneHz = 440.0;
 constexpr double kToneAmplitude = 0.5;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using corvessa::testing::eventually;
 
 /// Writes a sine into "/amvmic" in real time, one 10 ms frame at a time, as the helper does.
 class SineProducer {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing/Eventually.h"
 #include "platform/testing/PrivatePulseServer.h"
 
 namespace {
@@ -23,12 +24,7 @@ using platform::testing::PrivatePulseServer;
 using platform::testing::runProgram;
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 250 && !condition(); ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
-    return condition();
-}
+using corvessa::testing::eventually;
 
 /// Processes whose executable is `program` (also once it was replaced on disk).
 int processesRunning(const fs::path& program) {

@@ -15,6 +15,7 @@
 #include "audioserver/PluginHost.h"
 #include "platform/AudioObjectProperties.h"
 #include "platform/HostClock.h"
+#include "platform/testing/Eventually.h"
 
 namespace {
 
@@ -24,13 +25,7 @@ using namespace std::chrono_literals;
 constexpr UInt32 kCycle = 512;
 constexpr size_t kMaxCycles = 400;
 
-/// Polls `condition` for up to two seconds of real time.
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2'000 && !condition(); ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
-    return condition();
-}
+using corvessa::testing::eventually;
 
 /// What the IO thread saw, stored into buffers sized before the runner starts.
 struct Recording {

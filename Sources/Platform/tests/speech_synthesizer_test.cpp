@@ -9,20 +9,14 @@
 #include "platform/HostClock.h"
 #include "platform/SimulatedAudioSystem.h"
 #include "platform/SpeechSynthesizer.h"
+#include "platform/testing/Eventually.h"
 
 namespace {
 
 using namespace platform;
 using namespace std::chrono_literals;
 
-/// Waits up to 20 s for `done`.
-template <class Predicate>
-bool eventually(Predicate done) {
-    for (int i = 0; i < 400 && !done(); ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
-    return done();
-}
+using corvessa::testing::eventually;
 
 TEST(SpeechSynthesizerTest, RendersASentenceAsAudibleSpeechAt48kHz) {
     // A short sentence becomes about a second of audible 48 kHz audio.
@@ -48,7 +42,7 @@ TEST(SpeechSynthesizerTest, SpeaksOnTheSpeakerBusUntilThePlaybackEnds) {
     SpeechSynthesizer synthesizer;
     synthesizer.speak("Testing one two three.");
     EXPECT_TRUE(synthesizer.isSpeaking());
-    ASSERT_TRUE(eventually([&] { return system->speakerBus()->soundCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return system->speakerBus()->soundCount() == 1; }, 20s));
     EXPECT_TRUE(synthesizer.isSpeaking());
     clock.advance(10'000'000'000);
     EXPECT_FALSE(synthesizer.isSpeaking());
@@ -63,7 +57,7 @@ TEST(SpeechSynthesizerTest, StopEndsSpeakingAtOnceAndSilencesTheBus) {
     ScopedAudioSystem installed(system);
     SpeechSynthesizer synthesizer;
     synthesizer.speak("This sentence is cut short.");
-    ASSERT_TRUE(eventually([&] { return system->speakerBus()->soundCount() == 1; }));
+    ASSERT_TRUE(eventually([&] { return system->speakerBus()->soundCount() == 1; }, 20s));
     synthesizer.stop();
     EXPECT_FALSE(synthesizer.isSpeaking());
     std::vector<float> after(48'000);

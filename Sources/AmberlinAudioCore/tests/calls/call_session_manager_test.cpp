@@ -18,6 +18,7 @@
 #include "platform/HostClock.h"
 #include "platform/SignalSource.h"
 #include "platform/SimulatedAudioSystem.h"
+#include "platform/testing/Eventually.h"
 
 namespace {
 
@@ -50,18 +51,7 @@ namespace {
 
 constexpr UInt64 kStartNanos = 1'000'000'000;
 
-// Waits up to `timeout` for `condition`; true once it holds.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 5000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using corvessa::testing::eventually;
 
 std::vector<char> fileBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

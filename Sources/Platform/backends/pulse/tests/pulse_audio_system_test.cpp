@@ -19,6 +19,7 @@
 #include "platform/PulseAudioSystem.h"
 #include "platform/SerialQueue.h"
 #include "platform/SystemOutput.h"
+#include "platform/testing/Eventually.h"
 #include "platform/testing/PrivatePulseServer.h"
 
 namespace {
@@ -122,18 +123,7 @@ AudioObjectID deviceWithUID(const std::string& uid) {
     return kAudioObjectUnknown;
 }
 
-/// Polls `condition` for up to `timeout`.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using corvessa::testing::eventually;
 
 /// Runs `call` on another thread; whether it returned within `timeout` (a hang fails the test
 /// instead of blocking it forever).
