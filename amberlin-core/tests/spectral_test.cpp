@@ -9,8 +9,12 @@
 #include <random>
 #include <vector>
 
+#include "signals.h"
+
 namespace amberlin::core {
 namespace {
+
+using test::rmsOf;
 
 constexpr std::size_t kFrame = 480;
 
@@ -54,14 +58,6 @@ std::size_t bestLag(const std::vector<float>& x, const std::vector<float>& y, st
         }
     }
     return best;
-}
-
-double rmsOf(std::span<const float> s) {
-    double e = 0.0;
-    for (const float v : s) {
-        e += double{v} * double{v};
-    }
-    return std::sqrt(e / static_cast<double>(s.size()));
 }
 
 TEST(SpectralSuppressor, UnitGainReproducesInputDelayedBy736Samples) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/AudioConverter.h"
+#include "platform/testing/SignalMeasures.h"
 
 namespace {
 
@@ -95,12 +96,7 @@ std::vector<float> stereoTone(std::uint32_t frames) {
 }
 
 double rmsDb(const std::vector<float>& x, std::size_t from, std::size_t to, double reference) {
-    double sum = 0.0;
-    for (std::size_t i = from; i < to; ++i) {
-        const double v = x[i];
-        sum += v * v;
-    }
-    return 20.0 * std::log10(std::sqrt(sum / static_cast<double>(to - from)) / reference);
+    return corvessa::testing::decibels(corvessa::testing::rmsOf(x, from, to), reference);
 }
 
 /// Frequency from the rising zero crossings between `from` and `to`, at `rate` Hz.

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/UserDefaults.h"
+#include "platform/testing/TemporaryFolder.h"
 
 namespace {
 
@@ -27,15 +29,15 @@ Bytes bytesOf(std::string_view text) {
 class PrivateConfigEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "user-defaults-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        folder_ = std::make_unique<corvessa::testing::TemporaryFolder>("user-defaults-test");
+        root_ = folder_->path();
         ::setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(root_); }
+    void TearDown() override { folder_.reset(); }
     static const fs::path& root() { return root_; }
 
   private:
+    std::unique_ptr<corvessa::testing::TemporaryFolder> folder_;
     static inline fs::path root_;
 };
 

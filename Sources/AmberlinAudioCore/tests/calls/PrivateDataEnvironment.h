@@ -8,24 +8,26 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
+
+#include "platform/testing/TemporaryFolder.h"
 
 /// Points XDG_DATA_HOME at a fresh temporary folder (removed afterwards) and LC_ALL at C.
 class PrivateDataEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "call-data-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        folder_ = std::make_unique<corvessa::testing::TemporaryFolder>("call-data");
+        root_ = folder_->path();
         ::setenv("XDG_DATA_HOME", root_.c_str(), 1);
         ::setenv("LC_ALL", "C", 1);
     }
-    void TearDown() override { std::filesystem::remove_all(root_); }
+    void TearDown() override { folder_.reset(); }
     /// The temporary data directory.
     static const std::filesystem::path& root() { return root_; }
 
   private:
+    std::unique_ptr<corvessa::testing::TemporaryFolder> folder_;
     static inline std::filesystem::path root_;
 };
 

@@ -16,10 +16,13 @@
 
 #include "AmberlinAudioCore/CallRecorder.h"
 #include "platform/AudioFile.h"
+#include "platform/testing/SignalMeasures.h"
+#include "platform/testing/TemporaryFolder.h"
 
 namespace {
 
 using namespace amberlin;
+using corvessa::testing::rmsOf;
 using platform::AudioFile;
 using platform::AudioFormat;
 using platform::CommonFormat;
@@ -51,16 +54,6 @@ std::vector<char> fileBytes(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// RMS of samples [from, to).
-double rms(const std::vector<float>& samples, std::size_t from, std::size_t to) {
-    double sum = 0.0;
-    for (std::size_t i = from; i < to; ++i) {
-        const double x = samples[i];
-        sum += x * x;
-    }
-    return std::sqrt(sum / static_cast<double>(to - from));
-}
-
 // A 48 kHz far-end buffer: stereo interleaved float, both channels `value(frame)`.
 template <class Value>
 std::shared_ptr<const PCMBuffer> farEndBuffer(std::uint32_t frames, std::uint64_t firstFrame,
@@ -90,15 +83,10 @@ auto constant(float value) {
 class CallRecorderTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "call-recorder-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        dir_ = folder_.path();
         recorder_ = std::make_shared<CallRecorder>();
     }
-    void TearDown() override {
-        recorder_.reset();
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { recorder_.reset(); }
 
     // A session whose tracks live in `dir_`; without a far-end path when `withRemote` is false.
     CallSession session(bool withRemote = true) const {
@@ -136,6 +124,7 @@ class CallRecorderTest : public ::testing::Test {
     fs::path remote() const { return dir_ / "remote-system.wav"; }
     fs::path mixed() const { return dir_ / "mixed-preview.wav"; }
 
+    corvessa::testing::TemporaryFolder folder_{"call-recorder"};
     fs::path dir_;
     std::shared_ptr<CallRecorder> recorder_;
 };
@@ -161,8 +150,8 @@ TEST_F(CallRecorderTest, TracksAreSixteenKilohertzMonoSixteenBitWithTheirDuratio
     EXPECT_GE(near.samples.size(), 16000u - 320u);
     EXPECT_LE(near.samples.size(), 16000u);
     EXPECT_NEAR(far.samples.size(), 16000.0, 10.0);
-    EXPECT_NEAR(rms(near.samples, 1600, 14400), 0.5 / std::sqrt(2.0), 0.01);
-    EXPECT_NEAR(rms(far.samples, 1600, 14400), 0.25 / std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(rmsOf(near.samples, 1600, 14400), 0.5 / std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(rmsOf(far.samples, 1600, 14400), 0.25 / std::sqrt(2.0), 0.01);
 }
 
 TEST_F(CallRecorderTest, PreviewPadsTheShorterTrackAndMixesAtPointEight) {
@@ -180,7 +169,7 @@ TEST_F(CallRecorderTest, PreviewPadsTheShorterTrackAndMixesAtPointEight) {
         const float expected = 0.8f * far.samples[i] + 0.8f * l;
         ASSERT_NEAR(mix.samples[i], expected, 2 * kLsb) << "frame " << i;
     }
-    EXPECT_NEAR(rms(mix.samples, 33000, 47000), 0.8 * 0.4 / std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(rmsOf(mix.samples, 33000, 47000), 0.8 * 0.4 / std::sqrt(2.0), 0.01);
 }
 
 TEST_F(CallRecorderTest, FullScaleTracksClampAtPointNineEight) {

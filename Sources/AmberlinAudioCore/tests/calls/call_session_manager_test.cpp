@@ -19,6 +19,7 @@
 #include "platform/SignalSource.h"
 #include "platform/SimulatedAudioSystem.h"
 #include "platform/testing/Eventually.h"
+#include "platform/testing/TemporaryFolder.h"
 
 namespace {
 
@@ -74,9 +75,7 @@ class CallSessionManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ::setenv("LC_ALL", "C", 1);
-        std::string pattern = (fs::temp_directory_path() / "call-manager-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        dir_ = folder_.path();
         store_ = std::make_shared<CallMetadataStore>(CallDataPaths(dir_));
         recorder_ = std::make_shared<CallRecorder>();
         manager_ = std::make_shared<CallSessionManager>(store_, recorder_, [this] {
@@ -88,7 +87,6 @@ class CallSessionManagerTest : public ::testing::Test {
         manager_.reset();
         recorder_.reset();
         store_.reset();
-        fs::remove_all(dir_);
     }
 
     void setContext(std::optional<CallSessionContext> context) {
@@ -129,6 +127,7 @@ class CallSessionManagerTest : public ::testing::Test {
     platform::ScopedAudioSystem installed_{system_};
     platform::ManualHostClock clock_{kStartNanos};
     platform::ScopedHostClock clockInstalled_{clock_};
+    corvessa::testing::TemporaryFolder folder_{"call-manager"};
     fs::path dir_;
     std::shared_ptr<CallMetadataStore> store_;
     std::shared_ptr<CallRecorder> recorder_;

@@ -14,6 +14,7 @@
 
 #include "AmberlinAudioCore/AppVersion.h"
 #include "AmberlinAudioCore/Diagnostics.h"
+#include "platform/testing/TemporaryFolder.h"
 
 namespace {
 
@@ -159,12 +160,7 @@ TEST(DiagnosticsSnapshotTest, DeviceNameWithInvalidUtf8StillEncodes) {
 // A private directory tree for bundles and executables, removed after the test.
 class AppVersionTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "app-version-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(root_); }
+    void SetUp() override { root_ = folder_.path(); }
 
     // Creates an (empty) executable file at `relative` and returns its path.
     fs::path makeExecutable(const fs::path& relative) {
@@ -188,6 +184,7 @@ class AppVersionTest : public ::testing::Test {
         return dict;
     }
 
+    corvessa::testing::TemporaryFolder folder_{"app-version-test"};
     fs::path root_;
 };
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "AmberlinAudioCore/AppSettings.h"
 #include "platform/UserDefaults.h"
+#include "platform/testing/TemporaryFolder.h"
 
 namespace {
 
@@ -32,15 +34,15 @@ std::vector<std::uint8_t> bytesOf(std::string_view text) {
 class PrivateConfigEnvironment : public ::testing::Environment {
   public:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "settings-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        folder_ = std::make_unique<corvessa::testing::TemporaryFolder>("settings-test");
+        root_ = folder_->path();
         ::setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(root_); }
+    void TearDown() override { folder_.reset(); }
     static const fs::path& root() { return root_; }
 
   private:
+    std::unique_ptr<corvessa::testing::TemporaryFolder> folder_;
     static inline fs::path root_;
 };
 

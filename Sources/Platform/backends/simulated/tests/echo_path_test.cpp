@@ -12,10 +12,12 @@
 #include "platform/HostTime.h"
 #include "platform/SimulatedAudioSystem.h"
 #include "platform/SimulatedEchoPath.h"
+#include "platform/testing/SignalMeasures.h"
 
 namespace {
 
 using namespace platform;
+using corvessa::testing::rmsOf;
 
 constexpr UInt64 kStartNanos = 1'000'000'000;  // bus frame 48 000
 constexpr AudioObjectID kMic = 40;
@@ -29,14 +31,6 @@ std::vector<float> record(AudioDeviceProvider& device, UInt64 nanos, UInt32 fram
     time.mHostTime = AudioConvertNanosToHostTime(nanos);
     (*stream)->read(samples.data(), frames, time);
     return samples;
-}
-
-double rms(const std::vector<float>& samples, std::size_t from, std::size_t to) {
-    double sum = 0.0;
-    for (std::size_t i = from; i < to; ++i) {
-        sum += static_cast<double>(samples[i]) * static_cast<double>(samples[i]);
-    }
-    return std::sqrt(sum / static_cast<double>(to - from));
 }
 
 class EchoPathTest : public ::testing::Test {
@@ -69,11 +63,11 @@ TEST_F(EchoPathTest, AClickArrivesAfterTheDelayWithItsGainAndADecayingTail) {
         ASSERT_EQ(heard[i], 0.0f) << i;
     }
     EXPECT_FLOAT_EQ(heard[960], 0.4f);
-    const double early = rms(heard, 961, 961 + 2400);
-    const double late = rms(heard, 961 + 2400, 961 + 4800);
+    const double early = rmsOf(heard, 961, 961 + 2400);
+    const double late = rmsOf(heard, 961 + 2400, 961 + 4800);
     EXPECT_GT(early, 2.0 * late);
     EXPECT_GT(late, 0.0);
-    EXPECT_EQ(rms(heard, 961 + 4800, heard.size()), 0.0);
+    EXPECT_EQ(rmsOf(heard, 961 + 4800, heard.size()), 0.0);
 }
 
 TEST_F(EchoPathTest, TheMicrophonesOwnSignalAndTheNoiseFloorAreAddedToTheEcho) {
@@ -88,7 +82,7 @@ TEST_F(EchoPathTest, TheMicrophonesOwnSignalAndTheNoiseFloorAreAddedToTheEcho) {
         noise[i] =
             heard[i] - static_cast<float>(0.5 * std::sin(2.0 * 3.141592653589793 * 1000.0 * t));
     }
-    EXPECT_NEAR(rms(noise, 0, noise.size()), 0.01, 0.0005);
+    EXPECT_NEAR(rmsOf(noise, 0, noise.size()), 0.01, 0.0005);
 
     const AudioObjectPropertyAddress name{kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal,
                                           kAudioObjectPropertyElementMain};

@@ -7,15 +7,16 @@
 #include <cmath>
 #include <filesystem>
 #include <numbers>
-#include <numeric>
 #include <vector>
 
 #include "platform/SignalSource.h"
 #include "platform/WavFileSource.h"
+#include "platform/testing/SignalMeasures.h"
 
 namespace {
 
 using namespace platform;
+using corvessa::testing::rmsOf;
 
 /// Reads `frames` frames of `channels` channels from a new reader of `source`.
 std::vector<float> render(const SignalSource& source, Float64 rate, UInt32 channels,
@@ -27,11 +28,6 @@ std::vector<float> render(const SignalSource& source, Float64 rate, UInt32 chann
         reader->read(std::span<float>(out.data() + at * channels, n * channels));
     }
     return out;
-}
-
-double rms(const std::vector<float>& x) {
-    const double energy = std::inner_product(x.begin(), x.end(), x.begin(), 0.0);
-    return std::sqrt(energy / static_cast<double>(x.size()));
 }
 
 std::size_t risingZeroCrossings(const std::vector<float>& x) {
@@ -87,7 +83,7 @@ TEST(SignalSource, SineHasItsFrequencyAndLevelAtEveryRate) {
                 left.push_back(stereo[i]);
             }
             EXPECT_NEAR(double(risingZeroCrossings(left)), hz, 1.0);
-            EXPECT_NEAR(rms(left), 0.5 / std::numbers::sqrt2, 1e-3);
+            EXPECT_NEAR(rmsOf(left), 0.5 / std::numbers::sqrt2, 1e-3);
             EXPECT_LE(*std::max_element(left.begin(), left.end()), 0.5f);
         }
     }
@@ -97,7 +93,7 @@ TEST(SignalSource, NoiseHasItsLevelColourAndSeed) {
     // White noise: RMS amplitude/√3, uncorrelated neighbours, same seed same samples. Pink noise:
     // strongly correlated neighbours (its energy sits at low frequencies) and bounded peaks.
     const auto white = render(WhiteNoiseSource(0.3f, 7), 48'000, 1, 48'000);
-    EXPECT_NEAR(rms(white), 0.3 / std::sqrt(3.0), 0.005);
+    EXPECT_NEAR(rmsOf(white), 0.3 / std::sqrt(3.0), 0.005);
     EXPECT_NEAR(lagOneCorrelation(white), 0.0, 0.02);
     EXPECT_EQ(white, render(WhiteNoiseSource(0.3f, 7), 48'000, 1, 48'000, 480));
     EXPECT_NE(white, render(WhiteNoiseSource(0.3f, 8), 48'000, 1, 48'000));
@@ -107,7 +103,7 @@ TEST(SignalSource, NoiseHasItsLevelColourAndSeed) {
     const auto [low, high] = std::minmax_element(pink.begin(), pink.end());
     EXPECT_GT(*low, -1.0f);
     EXPECT_LT(*high, 1.0f);
-    EXPECT_GT(rms(pink), 0.02);
+    EXPECT_GT(rmsOf(pink), 0.02);
 }
 
 TEST(SignalSource, CallbackReceivesConsecutiveBlocks) {
@@ -150,7 +146,7 @@ TEST(WavFileSource, PlaysTheFileAtTheDeviceRateAndChannelCount) {
     const auto resampled = render(*once, 48'000, 1, 3000);
     std::vector<float> middle(resampled.begin() + 300, resampled.begin() + 2700);
     EXPECT_NEAR(double(risingZeroCrossings(middle)), 1000.0 * 2400 / 48'000, 1.0);
-    EXPECT_NEAR(rms(middle), 1.0 / std::numbers::sqrt2, 0.02);
+    EXPECT_NEAR(rmsOf(middle), 1.0 / std::numbers::sqrt2, 0.02);
 }
 
 TEST(WavFileSource, UnreadableFilesLoadAsNothing) {
