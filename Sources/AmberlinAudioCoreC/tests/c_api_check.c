@@ -6,14 +6,7 @@
 
 #include "amberlin/am_ring_buffer.h"
 #include "amberlin/am_shared_ring.h"
-
-#define CHECK(condition)                                                                  \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            return 1;                                                                     \
-        }                                                                                 \
-    } while (0)
+#include "platform/testing/CCheck.h"
 
 int main(void) {
     char name[64];
