@@ -29,11 +29,6 @@ inline void store(float* destination, Vec value) noexcept {
     std::memcpy(destination, &value, sizeof value);
 }
 
-/// A vector with every lane set to `value`.
-inline Vec splat(float value) noexcept {
-    return Vec{value, value, value, value};
-}
-
 }  // namespace amberlin::core::aec::simd
 
 #endif

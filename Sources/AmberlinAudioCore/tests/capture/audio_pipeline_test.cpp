@@ -644,21 +644,27 @@ TEST(CaptureBlockQueueTest, TwoThreadsPassSequenceStampedBlocksInOrder) {
     std::uint64_t expectedSample = 0;
     std::vector<float> out;
     out.reserve(257);
-    bool intact = true;
+    // Once set, stays set: one broken block anywhere fails the test.
+    std::optional<std::uint64_t> firstBrokenBlock;
     for (std::uint64_t b = 0; b < kBlocks;) {
         const auto stamp = queue.pop(out);
         if (!stamp) {
             std::this_thread::yield();
             continue;
         }
-        intact = *stamp == b && out.size() == 1 + b % 257;
+        bool blockIntact = *stamp == b && out.size() == 1 + b % 257;
         for (const float x : out) {
-            intact = intact && x == static_cast<float>(expectedSample++);
+            blockIntact = blockIntact && x == static_cast<float>(expectedSample);
+            ++expectedSample;
+        }
+        if (!blockIntact && !firstBrokenBlock) {
+            firstBrokenBlock = b;
         }
         ++b;
     }
     producer.join();
-    EXPECT_TRUE(intact) << "broken at sample " << expectedSample;
+    EXPECT_FALSE(firstBrokenBlock.has_value())
+        << "first broken block " << firstBrokenBlock.value_or(0);
 }
 
 }  // namespace

@@ -23,8 +23,6 @@ class WavFileSource final : public SignalSource {
 
     /// The file's own rate in Hz.
     Float64 fileSampleRate() const noexcept { return sampleRate_; }
-    /// The file's own channel count.
-    UInt32 fileChannels() const noexcept { return channels_; }
     /// Frames in the file at its own rate.
     std::size_t fileFrames() const noexcept { return samples_.size() / channels_; }
 
