@@ -12,7 +12,8 @@
 int main(int argc, char** argv) {
     corvessa::demo::DemoOptions options{CORVESSA_DEMO_HELPER, CORVESSA_DEMO_DAEMON,
                                         CORVESSA_DEMO_PLUGIN, "corvessa-demo-output"};
-    for (int i = 1; i < argc; ++i) {
+    // Every option but --help takes a value, so each step consumes a flag and its value.
+    for (int i = 1; i < argc; i += 2) {
         const std::string_view flag = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (flag == "--help" || flag == "-h") {
@@ -38,7 +39,6 @@ int main(int argc, char** argv) {
             std::cerr << "corvessa-demo: unknown option " << flag << " (see --help)\n";
             return 2;
         }
-        ++i;
     }
     return corvessa::demo::runDemo(options, std::cout, std::cerr);
 }

@@ -94,7 +94,7 @@ inline std::vector<float> pinkNoise(std::size_t count, double rms, std::uint64_t
     platform::PinkNoiseSource(0.5f, seed).openReader(kVoiceRate, 1)->read(noise);
     const double scale = rms / rmsOf(noise);
     for (float& x : noise) {
-        x = static_cast<float>(double{x} * scale);
+        x = static_cast<float>(static_cast<double>(x) * scale);
     }
     return noise;
 }
@@ -104,7 +104,7 @@ inline double correlationAt(std::span<const float> x, std::span<const float> y, 
                             std::size_t step) {
     double sum = 0.0;
     for (std::size_t i = 0; i + lag < y.size() && i < x.size(); i += step) {
-        sum += double{x[i]} * double{y[i + lag]};
+        sum += static_cast<double>(x[i]) * static_cast<double>(y[i + lag]);
     }
     return sum;
 }
